@@ -1,0 +1,104 @@
+#pragma once
+// Shared fixtures for the tests: temporary directories, files, a runner for
+// the real programs in build/bin, background processes, socket clients.
+#include <sys/types.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+/// Path of a built program: BIN_DIR "/" name.
+std::string bin(const std::string &name);
+/// Path of a file in the source tree: SOURCE_DIR "/" rel.
+std::string source(const std::string &rel);
+
+/// A fresh directory under /tmp (mode 0755, so other users can enter it),
+/// removed with everything in it when the object goes away.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  /// path + "/" + name
+  std::string operator/(const std::string &name) const;
+};
+
+/// Whole contents of a file ("" when it cannot be read).
+std::string read_file(const std::string &path);
+/// Writes data to path (created or truncated) and sets its mode.
+void write_file(const std::string &path, const std::string &data, mode_t mode = 0644);
+/// True if the path exists (lstat).
+bool exists(const std::string &path);
+
+/// An account to run as.
+struct User {
+  uid_t uid;
+  gid_t gid;
+};
+/// The account `nobody` (and its primary group).
+User nobody();
+
+struct RunOptions {
+  std::string input;                              ///< written to standard input, then closed
+  std::optional<std::vector<std::string>> env;    ///< full environment; unset inherits ours
+  std::vector<std::string> setenv;                ///< NAME=VALUE entries added to the environment
+  std::vector<std::string> unsetenv;              ///< names removed from the environment
+  std::optional<User> user;                       ///< switch to this account before exec
+  std::string cwd;                                ///< directory to run in
+  int timeout_ms = 20000;                         ///< SIGKILL after this long
+  std::vector<std::pair<int, int>> extra_fds;     ///< (child fd, our fd) pairs dup'ed in
+};
+
+struct RunResult {
+  int status = -1;       ///< raw wait status
+  std::string out;       ///< standard output
+  std::string err;       ///< standard error
+  /// Exit code, or -1 when the program did not exit normally.
+  int code() const;
+  /// Signal that ended the program, or 0.
+  int signal() const;
+};
+
+/// Runs argv (argv[0] is a path) to completion, capturing both outputs.
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opt = {});
+
+/// A program running in the background in a process group of its own,
+/// its standard error collected in a file.  The destructor kills its group.
+struct Process {
+  pid_t pid = -1;
+  std::string errfile;
+  Process(const std::vector<std::string> &argv, const RunOptions &opt = {});
+  ~Process();
+  Process(const Process &) = delete;
+  Process &operator=(const Process &) = delete;
+  /// Everything written to standard error so far.
+  std::string err() const;
+  /// Waits until standard error contains text; false after timeout_ms.
+  bool wait_err(const std::string &text, int timeout_ms = 5000) const;
+  /// Sends sig to the process.
+  void kill(int sig) const;
+  /// Waits for the process; its raw status, or -1 after timeout_ms.
+  int wait(int timeout_ms = 5000);
+};
+
+/// Waits until path exists; false after timeout_ms.
+bool wait_path(const std::string &path, int timeout_ms = 5000);
+
+struct ClientOptions {
+  std::string send;                 ///< written after connecting
+  bool shutdown_write = true;       ///< shut down the writing side after sending
+  std::optional<User> user;         ///< connect from a child running as this account
+  std::string bind_path;            ///< bind the client socket to this path first
+  int timeout_ms = 10000;
+};
+
+/// Connects to the UNIX socket at path, sends opt.send, and reads until the
+/// server closes.  Returns what was read, or nullopt when the connect failed.
+std::optional<std::string> unix_client(const std::string &path, const ClientOptions &opt = {});
+
+/// Number of entries in /proc whose parent is pid.
+int count_children(pid_t pid);
+
+}  // namespace testutil
