@@ -1,0 +1,357 @@
+#include "testutil.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace testutil {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// The environment for a child: ours or the given one, then the changes.
+std::vector<std::string> child_env(const RunOptions &opt) {
+  std::vector<std::string> env;
+  if (opt.env) {
+    env = *opt.env;
+  } else {
+    for (char **e = environ; *e; ++e) env.emplace_back(*e);
+  }
+  auto drop = [&env](const std::string &name) {
+    std::erase_if(env, [&name](const std::string &s) { return s.compare(0, name.size() + 1, name + "=") == 0; });
+  };
+  for (const auto &name : opt.unsetenv) drop(name);
+  for (const auto &kv : opt.setenv) {
+    drop(kv.substr(0, kv.find('=')));
+    env.push_back(kv);
+  }
+  return env;
+}
+
+std::vector<char *> cvec(std::vector<std::string> &v) {
+  std::vector<char *> out;
+  for (auto &s : v) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+// In a forked child: descriptors, account, directory, then exec.  Never returns.
+[[noreturn]] void exec_child(const std::vector<std::string> &argv, const RunOptions &opt, int in, int out,
+                             int err) {
+  std::vector<std::pair<int, int>> fds = {{0, in}, {1, out}, {2, err}};
+  fds.insert(fds.end(), opt.extra_fds.begin(), opt.extra_fds.end());
+  // Move every source above the targets first, so that no dup2 clobbers a later source.
+  for (auto &p : fds) {
+    if (p.second < 0) continue;
+    int moved = fcntl(p.second, F_DUPFD, 100);
+    if (moved < 0) _exit(126);
+    p.second = moved;
+  }
+  for (const auto &p : fds) {
+    if (p.second < 0) {
+      close(p.first);
+    } else if (dup2(p.second, p.first) < 0) {
+      _exit(126);
+    }
+  }
+  for (const auto &p : fds)
+    if (p.second >= 0) close(p.second);
+  if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(126);
+  if (opt.user) {
+    if (setgroups(0, nullptr) != 0 || setgid(opt.user->gid) != 0 || setuid(opt.user->uid) != 0) _exit(126);
+  }
+  std::vector<std::string> args = argv;
+  std::vector<std::string> env = child_env(opt);
+  auto cargs = cvec(args);
+  auto cenv = cvec(env);
+  signal(SIGPIPE, SIG_DFL);
+  execve(cargs[0], cargs.data(), cenv.data());
+  _exit(127);
+}
+
+void write_all(int fd, const std::string &data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t w = write(fd, data.data() + done, data.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    done += static_cast<size_t>(w);
+  }
+}
+
+}  // namespace
+
+std::string bin(const std::string &name) { return std::string(BIN_DIR) + "/" + name; }
+std::string source(const std::string &rel) { return std::string(SOURCE_DIR) + "/" + rel; }
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/corvane-test.XXXXXX";
+  char *p = mkdtemp(tmpl);
+  if (p) {
+    path = p;
+    chmod(p, 0755);
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
+std::string TempDir::operator/(const std::string &name) const { return path + "/" + name; }
+
+std::string read_file(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string &path, const std::string &data, mode_t mode) {
+  {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+  }
+  chmod(path.c_str(), mode);
+}
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+User nobody() {
+  struct passwd *pw = getpwnam("nobody");
+  if (!pw) return {65534, 65534};
+  return {pw->pw_uid, pw->pw_gid};
+}
+
+int RunResult::code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+int RunResult::signal() const { return WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
+
+RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
+  RunResult r;
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return r;
+  pid_t pid = fork();
+  if (pid < 0) return r;
+  if (pid == 0) exec_child(argv, opt, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  // Feed the input from a thread so that a program that writes before it
+  // reads cannot deadlock against us.
+  std::thread feeder([fd = in[1], &opt] {
+    ::signal(SIGPIPE, SIG_IGN);
+    write_all(fd, opt.input);
+    close(fd);
+  });
+  auto start = Clock::now();
+  struct pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open_count = 2;
+  bool killed = false;
+  while (open_count > 0) {
+    long left = opt.timeout_ms - ms_since(start);
+    if (left <= 0 && !killed) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (poll(p, 2, left > 0 ? static_cast<int>(left) : 100) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (p[i].fd < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[4096];
+      ssize_t n = read(p[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(p[i].fd);
+        p[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+  while (waitpid(pid, &r.status, 0) < 0 && errno == EINTR) {
+  }
+  feeder.join();
+  return r;
+}
+
+Process::Process(const std::vector<std::string> &argv, const RunOptions &opt) {
+  char tmpl[] = "/tmp/corvane-err.XXXXXX";
+  int errfd = mkstemp(tmpl);
+  if (errfd < 0) return;
+  errfile = tmpl;
+  int in[2];
+  if (pipe2(in, O_CLOEXEC)) return;
+  pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    int null = open("/dev/null", O_WRONLY);
+    exec_child(argv, opt, in[0], null, errfd);
+  }
+  close(in[0]);
+  ::signal(SIGPIPE, SIG_IGN);
+  write_all(in[1], opt.input);
+  close(in[1]);
+  close(errfd);
+}
+
+Process::~Process() {
+  if (pid > 0) {
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+    wait(2000);
+  }
+  if (!errfile.empty()) unlink(errfile.c_str());
+}
+
+std::string Process::err() const { return read_file(errfile); }
+
+bool Process::wait_err(const std::string &text, int timeout_ms) const {
+  auto start = Clock::now();
+  while (err().find(text) == std::string::npos) {
+    if (ms_since(start) > timeout_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void Process::kill(int sig) const {
+  if (pid > 0) ::kill(pid, sig);
+}
+
+int Process::wait(int timeout_ms) {
+  if (pid <= 0) return -1;
+  auto start = Clock::now();
+  for (;;) {
+    int status;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      pid = -1;
+      return status;
+    }
+    if (r < 0 || ms_since(start) > timeout_ms) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+bool wait_path(const std::string &path, int timeout_ms) {
+  auto start = Clock::now();
+  while (!exists(path)) {
+    if (ms_since(start) > timeout_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+namespace {
+
+// Connects, sends, reads to the end; the result goes to fd out as bytes,
+// preceded by one status byte ('+' connected, '-' failed).
+void client_body(const std::string &path, const ClientOptions &opt, int out) {
+  int s = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un sa {};
+  sa.sun_family = AF_UNIX;
+  if (!opt.bind_path.empty()) {
+    std::memcpy(sa.sun_path, opt.bind_path.data(), std::min(opt.bind_path.size(), sizeof sa.sun_path));
+    if (bind(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+      write_all(out, "-");
+      return;
+    }
+    std::memset(sa.sun_path, 0, sizeof sa.sun_path);
+  }
+  std::memcpy(sa.sun_path, path.data(), std::min(path.size(), sizeof sa.sun_path));
+  if (connect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+    write_all(out, "-");
+    return;
+  }
+  write_all(out, "+");
+  ::signal(SIGPIPE, SIG_IGN);
+  write_all(s, opt.send);
+  if (opt.shutdown_write) shutdown(s, SHUT_WR);
+  struct timeval tv = {opt.timeout_ms / 1000, (opt.timeout_ms % 1000) * 1000};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(s, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    write_all(out, std::string(buf, static_cast<size_t>(n)));
+  }
+  close(s);
+}
+
+}  // namespace
+
+std::optional<std::string> unix_client(const std::string &path, const ClientOptions &opt) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC)) return std::nullopt;
+  pid_t pid = fork();
+  if (pid < 0) return std::nullopt;
+  if (pid == 0) {
+    close(p[0]);
+    if (opt.user) {
+      if (setgroups(0, nullptr) != 0 || setgid(opt.user->gid) != 0 || setuid(opt.user->uid) != 0) _exit(1);
+    }
+    client_body(path, opt, p[1]);
+    _exit(0);
+  }
+  close(p[1]);
+  std::string got;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(p[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  close(p[0]);
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (got.empty() || got[0] != '+') return std::nullopt;
+  return got.substr(1);
+}
+
+int count_children(pid_t pid) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string stat = read_file(entry.path().string() + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close_paren + 2));
+    std::string state;
+    long ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == pid) ++n;
+  }
+  return n;
+}
+
+}  // namespace testutil
