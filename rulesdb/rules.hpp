@@ -16,3 +16,6 @@ extern stralloc rules_name;
 int rules(rules_callback f, int fd, const char *uid, const char *gid);
 /// Tries uid.gid,cmd  uid,cmd  .gid,cmd  ,cmd  and the empty key; results as rules.
 int rules_exec(rules_callback f, int fd, const char *uid, const char *gid, const char *cmd);
+/// Looks up rules_name in the file set up by the last rules/rules_exec and hands
+/// its value to f: 1, 0 when absent, -1 with errno (ENOMEM, EPROTO for damage).
+int rules_try(rules_callback f);

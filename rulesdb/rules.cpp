@@ -1,0 +1,83 @@
+// Rules lookup: builds the keys of a peer from the most specific to the
+// least specific and hands the value of the first one present to the
+// caller's callback.
+#include "rulesdb/rules.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "rulesdb/cdb.hpp"
+#include "support/alloc.hpp"
+#include "support/error.hpp"
+
+stralloc rules_name;
+
+namespace {
+
+cdb c;
+
+// 1 when the data of the record just found lies inside the file.  Checked
+// before the data is allocated, so that a damaged length cannot ask for
+// gigabytes of memory.
+int rules_datafits() {
+  uint64_t end = (uint64_t)c.data_pos + c.data_len;
+  if (c.mapping) return end <= c.file_size;
+  struct stat st;
+  if (fstat(c.descriptor, &st) == -1) return 1;  // the read will tell
+  return end <= (uint64_t)st.st_size;
+}
+
+// Builds rules_name from up to three pieces (null ones are left out) and tries it.
+int rules_trykey(rules_callback f, const char *a, const char *b, const char *cmd) {
+  if (!stralloc_copys(&rules_name, "")) return -1;
+  if (a && !stralloc_cats(&rules_name, a)) return -1;
+  if (b && (!stralloc_cats(&rules_name, ".") || !stralloc_cats(&rules_name, b))) return -1;
+  if (cmd && (!stralloc_cats(&rules_name, ",") || !stralloc_cats(&rules_name, cmd))) return -1;
+  return rules_try(f);
+}
+
+// Tries the keys of one peer in order; cmd null gives the connection keys.
+int rules_sequence(rules_callback f, int fd, const char *uid, const char *gid, const char *cmd) {
+  int r = 0;
+  cdb_init(&c, fd);
+  if (uid && gid) r = rules_trykey(f, uid, gid, cmd);
+  if (!r && uid) r = rules_trykey(f, uid, nullptr, cmd);
+  if (!r && gid) r = rules_trykey(f, "", gid, cmd);
+  if (!r && cmd) r = rules_trykey(f, "", nullptr, cmd);
+  if (!r) r = rules_trykey(f, nullptr, nullptr, nullptr);
+  int e = errno;
+  cdb_free(&c);
+  errno = e;
+  return r;
+}
+
+}  // namespace
+
+int rules_try(rules_callback f) {
+  int r = cdb_find(&c, rules_name.bytes, rules_name.length);
+  if (r <= 0) return r;
+  if (!rules_datafits()) {
+    errno = error_proto;
+    return -1;
+  }
+  char *data = (char *)alloc(c.data_len);
+  if (!data) return -1;
+  if (cdb_read(&c, data, c.data_len, c.data_pos) == -1) {
+    int e = errno;
+    alloc_free(data);
+    errno = e;
+    return -1;
+  }
+  f(data, c.data_len);
+  alloc_free(data);
+  return 1;
+}
+
+int rules(rules_callback f, int fd, const char *uid, const char *gid) {
+  return rules_sequence(f, fd, uid, gid, nullptr);
+}
+
+int rules_exec(rules_callback f, int fd, const char *uid, const char *gid, const char *cmd) {
+  return rules_sequence(f, fd, uid, gid, cmd);
+}

@@ -1,0 +1,180 @@
+// Rules texts: parsing one line into a key and a value of instructions,
+// expanding uid ranges into records, and the compiler run that writes a new
+// database under a temporary name and renames it into place.
+#include "rulesdb/rulestext.hpp"
+
+#include <stdio.h>
+#include <unistd.h>
+
+#include "support/buffer.hpp"
+#include "support/byte.hpp"
+#include "support/fmt.hpp"
+#include "support/line.hpp"
+#include "support/open.hpp"
+#include "support/strerr.hpp"
+
+namespace {
+
+// Unparsed remainder of a line.
+struct rest {
+  const char *s;
+  uint32_t n;
+};
+
+void rest_skip(rest *r, uint32_t k) {
+  r->s += k;
+  r->n -= k;
+}
+
+// At a quote byte q: appends the bytes up to the next q and a NUL to value,
+// and skips past the closing q.
+int rulestext_quoted(rest *r, stralloc *value) {
+  if (!r->n) return rulestext_unparsable;
+  uint32_t close = 1 + byte_chr(r->s + 1, r->n - 1, r->s[0]);
+  if (close == r->n) return rulestext_unparsable;
+  if (!stralloc_catb(value, r->s + 1, close - 1)) return rulestext_nomem;
+  if (!stralloc_catb(value, "", 1)) return rulestext_nomem;
+  rest_skip(r, close + 1);
+  return 0;
+}
+
+// "deny" or "allow" (with an optional program for exec rules).
+int rulestext_verdict(rest *r, int kind, stralloc *value) {
+  if (r->n >= 4 && !byte_diff(r->s, 4, "deny")) {
+    rest_skip(r, 4);
+    return stralloc_catb(value, "D", 2) ? 0 : rulestext_nomem;
+  }
+  if (r->n < 5 || byte_diff(r->s, 5, "allow")) return rulestext_unparsable;
+  rest_skip(r, 5);
+  if (kind != rulestext_exec || !r->n || r->s[0] != '=') return 0;
+  if (!stralloc_catb(value, "=", 1)) return rulestext_nomem;
+  rest_skip(r, 1);
+  return rulestext_quoted(r, value);
+}
+
+// Zero or more "," NAME "=" q VALUE q, each becoming "+" NAME "=" VALUE NUL.
+int rulestext_settings(rest *r, stralloc *value) {
+  while (r->n) {
+    if (r->s[0] != ',') return rulestext_unparsable;
+    uint32_t eq = byte_chr(r->s, r->n, '=');
+    if (eq == r->n) return rulestext_unparsable;
+    if (!stralloc_catb(value, "+", 1)) return rulestext_nomem;
+    if (!stralloc_catb(value, r->s + 1, eq)) return rulestext_nomem;
+    rest_skip(r, eq + 1);
+    int e = rulestext_quoted(r, value);
+    if (e) return e;
+  }
+  return 0;
+}
+
+// A range bound: decimal digits only, empty meaning 0.  A bound too large
+// for 64 bits is refused rather than wrapped around.
+int rulestext_bound(const char *s, uint32_t n, uint64_t *u) {
+  *u = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    uint64_t d = (unsigned char)s[i] - (unsigned char)'0';
+    if (d > 9) return 0;
+    if (*u > (UINT64_MAX - d) / 10) return 0;
+    *u = *u * 10 + d;
+  }
+  return 1;
+}
+
+stralloc rangekey;
+
+// Adds one record per uid from low to high; the key's tail (from its first
+// "," on) follows each number.
+int rulestext_range(cdbout *c, uint64_t low, uint64_t high, const char *tail, uint32_t taillen,
+                    const stralloc *value) {
+  if (low > high) return 0;
+  for (uint64_t u = low;; ++u) {
+    char num[FMT_ULONG];
+    if (!stralloc_copyb(&rangekey, num, fmt_ulong(num, u))) return rulestext_nomem;
+    if (!stralloc_catb(&rangekey, tail, taillen)) return rulestext_nomem;
+    if (cdbout_add(c, rangekey.bytes, rangekey.length, value->bytes, value->length) == -1) return -1;
+    if (u == high) return 0;
+  }
+}
+
+}  // namespace
+
+int rulestext_parse(stralloc *line, int kind, stralloc *key, stralloc *value) {
+  if (!line->length || line->bytes[0] == '\n' || line->bytes[0] == '#') return 0;
+  while (line->length) {
+    char ch = line->bytes[line->length - 1];
+    if (ch != ' ' && ch != '\t' && ch != '\n') break;
+    --line->length;
+  }
+  uint32_t colon = byte_chr(line->bytes, line->length, ':');
+  if (colon == line->length) return 0;
+  if (!stralloc_copyb(key, line->bytes, colon)) return rulestext_nomem;
+  if (!stralloc_copys(value, "")) return rulestext_nomem;
+  rest r = {line->bytes + colon + 1, line->length - colon - 1};
+  int e = rulestext_verdict(&r, kind, value);
+  if (!e) e = rulestext_settings(&r, value);
+  return e ? e : 1;
+}
+
+int rulestext_add(cdbout *c, const stralloc *key, const stralloc *value) {
+  uint32_t head = byte_chr(key->bytes, key->length, ',');
+  uint32_t dash = byte_chr(key->bytes, head, '-');
+  if (dash == head || byte_chr(key->bytes, head, '.') < head)
+    return cdbout_add(c, key->bytes, key->length, value->bytes, value->length);
+  uint64_t low;
+  uint64_t high;
+  if (!rulestext_bound(key->bytes, dash, &low)) return rulestext_unparsable;
+  if (!rulestext_bound(key->bytes + dash + 1, head - dash - 1, &high)) return rulestext_unparsable;
+  return rulestext_range(c, low, high, key->bytes + head, key->length - head, value);
+}
+
+// ---- the compiler run ----
+
+namespace {
+
+const char *fatal;
+const char *fn;
+const char *fntmp;
+cdbout out;
+stralloc line;
+stralloc key;
+stralloc value;
+
+[[noreturn]] void die_nomem() { strerr_diex(exit_temp, fatal, "out of memory"); }
+[[noreturn]] void die_write() { strerr_diesys(exit_temp, fatal, "unable to write to ", fntmp, ": "); }
+
+[[noreturn]] void die_parse() {
+  if (!stralloc_catb(&line, "", 1)) die_nomem();
+  strerr_diex(exit_perm, fatal, "unable to parse this line: ", line.bytes);
+}
+
+void compile_line(int kind) {
+  int r = rulestext_parse(&line, kind, &key, &value);
+  if (r == 1) r = rulestext_add(&out, &key, &value);
+  if (r == -1) die_write();
+  if (r == rulestext_unparsable) die_parse();
+  if (r == rulestext_nomem) die_nomem();
+}
+
+}  // namespace
+
+int rulestext_compile(int argc, char **argv, int kind, const char *fatalprefix, const char *usage) {
+  if (argc < 3) strerr_diex(exit_perm, usage);
+  fatal = fatalprefix;
+  fn = argv[1];
+  fntmp = argv[2];
+  int fd = open_truncate(fntmp);
+  if (fd == -1) strerr_diesys(exit_temp, fatal, "unable to create ", fntmp, ": ");
+  if (cdbout_start(&out, fd) == -1) die_write();
+  for (;;) {
+    int match;
+    if (line_fetch(buffer_stdin, &line, &match, '\n') == -1)
+      strerr_diesys(exit_temp, fatal, "unable to read input: ");
+    if (!line.length) break;
+    compile_line(kind);
+    if (!match) break;
+  }
+  if (cdbout_finish(&out) == -1 || fsync(fd) == -1 || close(fd) == -1) die_write();
+  if (rename(fntmp, fn) == -1)
+    strerr_diesys(exit_temp, fatal, "unable to move ", fntmp, " to ", fn, ": ");
+  return 0;
+}
