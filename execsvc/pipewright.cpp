@@ -1,0 +1,9 @@
+// pipewright: joins standard input and output to the connection on
+// descriptors 6 and 7 until the server closes it.
+#include "execsvc/relay.hpp"
+#include "support/strerr.hpp"
+
+int main() {
+  relay_pair(nullptr);
+  strerr_diesys(exit_temp, "pipewright: fatal: ", "unable to fork: ");
+}
