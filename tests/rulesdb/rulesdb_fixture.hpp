@@ -1,0 +1,75 @@
+#pragma once
+// Helpers shared by the rules database tests: running the compilers and
+// checkers, and the independent cdb tool used as a second opinion.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/common/testutil.hpp"
+
+namespace rulesdb_test {
+
+using Records = std::vector<std::pair<std::string, std::string>>;
+
+
+/// Path of the independent cdb tool; records a test failure when it is missing.
+inline std::string cdbtool() {
+  const char *path = std::getenv("PATH");
+  std::istringstream dirs(path ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    std::string p = dir + "/cdb";
+    if (access(p.c_str(), X_OK) == 0) return p;
+  }
+  ADD_FAILURE() << "the cdb tool (Debian package tinycdb) is not on PATH: install it";
+  return "/nonexistent/cdb";
+}
+
+/// Runs prog (gatemark or tollmark) on dir/db.cdb dir/db.tmp with text as input.
+inline testutil::RunResult compile(const std::string &prog, const testutil::TempDir &dir,
+                            const std::string &text) {
+  testutil::RunOptions opt;
+  opt.input = text;
+  return testutil::run({testutil::bin(prog), dir / "db.cdb", dir / "db.tmp"}, opt);
+}
+
+/// The tool's dump of a database ("+klen,dlen:key->data\n" per record, then "\n").
+inline std::string dump(const std::string &db) {
+  auto r = testutil::run({cdbtool(), "-d", db});
+  EXPECT_EQ(r.code(), 0) << r.err;
+  return r.out;
+}
+
+/// The dump of these records.
+inline std::string dumped(const Records &records) {
+  std::string s;
+  for (const auto &[k, v] : records)
+    s += "+" + std::to_string(k.size()) + "," + std::to_string(v.size()) + ":" + k + "->" + v + "\n";
+  return s + "\n";
+}
+
+/// Builds db from the records with the tool; true when it succeeded.
+inline bool tool_make(const std::string &db, const Records &records) {
+  testutil::RunOptions opt;
+  opt.input = dumped(records);
+  auto r = testutil::run({cdbtool(), "-c", "-t", db + ".tooltmp", db}, opt);
+  EXPECT_EQ(r.code(), 0) << r.err;
+  return r.code() == 0;
+}
+
+/// Runs a checker on db with these NAME=VALUE settings; all of the
+/// variables the checkers read are unset first.
+inline testutil::RunResult probe(const std::string &prog, const std::string &db,
+                          const std::vector<std::string> &setenv) {
+  testutil::RunOptions opt;
+  opt.unsetenv = {"IPCREMOTEEUID", "IPCREMOTEEGID", "IPCUID", "TOLLCALL"};
+  opt.setenv = setenv;
+  return testutil::run({testutil::bin(prog), db}, opt);
+}
+
+}  // namespace rulesdb_test
