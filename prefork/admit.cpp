@@ -1,0 +1,216 @@
+// Admission of one connection: banner, connection variables, the rules
+// lookup, the admission line, and the environment the served code sees.
+#include "prefork/admit.hpp"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include "prefork/corvane.hpp"
+#include "rulesdb/rules.hpp"
+#include "support/alloc.hpp"
+#include "support/buffer.hpp"
+#include "support/byte.hpp"
+#include "support/error.hpp"
+#include "support/fmt.hpp"
+#include "support/open.hpp"
+#include "support/strerr.hpp"
+
+extern char **environ;
+
+char remotepath[IPC_PATHMAX + 1];
+stralloc envplus;
+
+static char localname[IPC_PATHMAX + 1];
+static const char *localpath;
+static char remoteeuidstr[FMT_ULONG + 1];
+static char remoteegidstr[FMT_ULONG + 1];
+static char strnum[FMT_ULONG + 1];
+static int flagdeny;
+static stralloc envtmp;
+static stralloc tmp;
+static char bspace[16];
+static buffer b;
+static char **connenv;
+static char **baseenv;
+
+[[noreturn]] static void drop_nomem() {
+  strerr_diex(exit_temp, self, ": warning: dropping connection, ", "out of memory");
+}
+[[noreturn]] static void drop_eid() {
+  strerr_diesys(exit_temp, self, ": warning: dropping connection, ",
+                "unable to obtain client eid: ");
+}
+[[noreturn]] static void drop_rules() {
+  strerr_diesys(exit_temp, self, ": warning: dropping connection, ", "unable to read ",
+                fnrules, ": ");
+}
+
+static void cats(const char *s) {
+  if (!stralloc_cats(&tmp, s)) drop_nomem();
+}
+static void append(char c) {
+  if (!stralloc_append(&tmp, &c)) drop_nomem();
+}
+
+// Appends s with every byte outside '!'..'~', and ':' and '%', shown as
+// '?', cut after 100 bytes with "..." added.
+static void safecats(const char *s) {
+  for (int i = 0;; ++i) {
+    if (i == 100) {
+      cats("...");
+      return;
+    }
+    unsigned char c = (unsigned char)s[i];
+    if (!c) return;
+    if (c < 0x21 || c > 0x7e || c == ':' || c == '%') c = '?';
+    append((char)c);
+  }
+}
+
+// Queues name=value, or a removal of name when value is null.
+static void env(const char *name, const char *value) {
+  if (!name) return;
+  if (!stralloc_copys(&envtmp, name)) drop_nomem();
+  if (value) {
+    if (!stralloc_cats(&envtmp, "=")) drop_nomem();
+    if (!stralloc_cats(&envtmp, value)) drop_nomem();
+  }
+  if (!stralloc_append(&envtmp, "")) drop_nomem();
+  if (!stralloc_cat(&envplus, &envtmp)) drop_nomem();
+}
+
+// Applies a rule's instructions: "+NAME=value" queues a setting, "D" denies.
+static void found(char *value, uint32_t len) {
+  uint32_t next = 0;
+  for (uint32_t i = 0; i < len; i = next) {
+    next = i + byte_chr(value + i, len - i, 0) + 1;
+    if (next > len) return;  // no NUL: not an instruction
+    char *ins = value + i;
+    if (ins[0] == 'D') flagdeny = 1;
+    if (ins[0] != '+') continue;
+    uint32_t eq = str_chr(ins + 1, '=');
+    if (!ins[1 + eq]) continue;
+    ins[1 + eq] = 0;
+    env(ins + 1, ins + 2 + eq);
+  }
+}
+
+// Removes the first entry of connenv named like e (up to its '=').
+static void env_unset(uint32_t *n, const char *e) {
+  uint32_t s = str_chr(e, '=');
+  for (uint32_t j = 0; j < *n; ++j)
+    if (!byte_diff(connenv[j], s, e) && connenv[j][s] == '=') {
+      connenv[j] = connenv[--*n];
+      return;
+    }
+}
+
+static void env_set() {
+  if (!stralloc_catb(&envplus, "", 0)) drop_nomem();
+  uint32_t n = 0, k = 0;
+  while (environ[n]) ++n;
+  for (uint32_t i = 0; i < envplus.length; ++i)
+    if (!envplus.bytes[i]) ++k;
+  connenv = (char **)alloc((n + k + 1) * sizeof(char *));
+  if (!connenv) drop_nomem();
+  for (uint32_t i = 0; i < n; ++i) connenv[i] = environ[i];
+  for (uint32_t i = 0; i < envplus.length; i += str_len(envplus.bytes + i) + 1) {
+    char *e = envplus.bytes + i;
+    env_unset(&n, e);
+    if (e[str_chr(e, '=')]) connenv[n++] = e;
+  }
+  connenv[n] = nullptr;
+  baseenv = environ;
+  environ = connenv;
+}
+
+void env_reset() {
+  if (connenv) {
+    if (environ != connenv)
+      strerr_diex(exit_temp, self, ": warning: dropping connection, ", "environ changed");
+    alloc_free(connenv);
+    connenv = nullptr;
+    environ = baseenv;
+  }
+  envplus.length = 0;
+}
+
+static void print_banner(int fd) {
+  buffer_init(&b, buffer_unixwrite, fd, bspace, sizeof bspace);
+  if (buffer_putsflush(&b, banner) == -1)
+    strerr_diesys(exit_temp, self, ": warning: dropping connection, ",
+                  "unable to print banner: ");
+}
+
+static void peer_ids(int fd) {
+  uint32_t u, g;
+  if (flagpeereid) {
+    if (ipc_eid(fd, &u, &g) == -1) drop_eid();
+  } else {
+    u = (uint32_t)geteuid();
+    g = (uint32_t)getegid();
+  }
+  remoteeuidstr[fmt_ulong(remoteeuidstr, u)] = 0;
+  remoteegidstr[fmt_ulong(remoteegidstr, g)] = 0;
+  env("IPCREMOTEEUID", flagpeereid ? remoteeuidstr : nullptr);
+  env("IPCREMOTEEGID", flagpeereid ? remoteegidstr : nullptr);
+}
+
+static void apply_rules() {
+  flagdeny = 0;
+  int fd = open_read(fnrules);
+  if (fd == -1) {
+    if (errno == error_noent && flagallownorules) return;
+    drop_rules();
+  }
+  if (rules(found, fd, remoteeuidstr, remoteegidstr) == -1) drop_rules();
+  close(fd);
+}
+
+static void log_admission() {
+  tmp.length = 0;
+  cats("corvane: ");
+  safecats(flagdeny ? "deny" : "ok");
+  cats(" ");
+  safecats(strnum);
+  cats(" ");
+  safecats(localpath ? localpath : "");
+  cats(" ");
+  safecats(remotepath);
+  cats(":");
+  safecats(remoteeuidstr);
+  cats(",");
+  safecats(remoteegidstr);
+  cats("\n");
+  buffer_putflush(buffer_2, tmp.bytes, tmp.length);
+}
+
+int doit(int fd) {
+  strnum[fmt_ulong(strnum, (uint64_t)getpid())] = 0;
+  if (verbosity >= 2) strerr_warnx(self, ": pid ", strnum, " from ", remotepath);
+  if (*banner) print_banner(fd);
+  localpath = forcelocal;
+  if (!localpath && ipc_local(fd, localname, sizeof localname, &lop) == 0)
+    localpath = localname;
+  env("PROTO", "IPC");
+  env("IPCLOCALPATH", localpath);
+  env("IPCREMOTEPATH", remotepath);
+  peer_ids(fd);
+  flagdeny = 0;
+  if (fnrules) apply_rules();
+  if (verbosity >= 2) log_admission();
+  if (flagdeny) return 0;
+  env_set();
+  return 1;
+}
+
+void done() {
+  if (verbosity < 2) return;
+  tmp.length = 0;
+  cats(self);
+  cats(": ");
+  cats("done ");
+  safecats(strnum);
+  cats("\n");
+  buffer_putflush(buffer_2, tmp.bytes, tmp.length);
+}

@@ -1,0 +1,131 @@
+// The child's embedded Perl interpreter: created at the first admitted
+// connection, then one %ENV assignment and one subroutine call per
+// connection.  The Perl headers stay in this file; they define many macros.
+#define PERL_NO_GET_CONTEXT
+#include <EXTERN.h>
+#include <perl.h>
+#include <XSUB.h>
+#include <perliol.h>
+
+#include "prefork/bridge.hpp"
+#include "prefork/corvane.hpp"
+#include "support/stralloc.hpp"
+#include "support/strerr.hpp"
+
+extern char **environ;
+
+static PerlInterpreter *perlinterp;
+static char *emptyenv[1] = {nullptr};
+static char **perlenv = emptyenv;
+static char **serverenv;
+static stralloc envassign;
+
+// The interpreter keeps pointers to its argument words for the life of
+// the child, so they live in static storage.
+static char perlarg0[1] = "";
+static char *perlargs[3];
+
+[[noreturn]] static void fail(const char *text) {
+  strerr_diex(exit_temp, self, ": fatal: ", text);
+}
+
+static void env_append(char c) {
+  if (!stralloc_append(&envassign, &c)) fail("out of memory");
+}
+
+EXTERN_C void boot_DynaLoader(pTHX_ CV *cv);
+
+// Registers the dynamic loader, so that scripts can load compiled modules.
+static void xs_init(pTHX) {
+  newXS("DynaLoader::boot_DynaLoader", boot_DynaLoader, __FILE__);
+}
+
+static void perl_start(const char *file) {
+  static int sysargc = 0;
+  static char **sysargv = emptyenv;
+  static char **sysenv = emptyenv;
+  PERL_SYS_INIT3(&sysargc, &sysargv, &sysenv);
+  perlinterp = perl_alloc();
+  if (!perlinterp) fail("out of memory");
+  perl_construct(perlinterp);
+  perlargs[0] = perlarg0;
+  perlargs[1] = (char *)file;
+  perlargs[2] = nullptr;
+  if (perl_parse(perlinterp, xs_init, 2, perlargs, emptyenv)) fail("perl_parse failed");
+  if (perl_run(perlinterp)) fail("perl_run failed");
+}
+
+// Appends s up to its end or to byte stop, escaping backslash and quote.
+static const char *env_quote(const char *s, char stop) {
+  for (; *s && *s != stop; ++s) {
+    if (*s == '\\' || *s == '\'') env_append('\\');
+    env_append(*s);
+  }
+  return s;
+}
+
+// %ENV=('NAME','value',...) from the connection's environment.
+static void env_build(char **e) {
+  envassign.length = 0;
+  for (const char *p = "%ENV=("; *p; ++p) env_append(*p);
+  for (; *e; ++e) {
+    env_append('\'');
+    const char *s = env_quote(*e, '=');
+    for (const char *p = "','"; *p; ++p) env_append(*p);
+    if (*s) env_quote(s + 1, 0);
+    env_append('\'');
+    env_append(',');
+  }
+  env_append(')');
+  env_append(0);
+}
+
+// Opens STDIN and STDOUT on the connection again if an earlier call
+// closed them.
+static void io_open(pTHX) {
+  IO *in = GvIO(PL_stdingv);
+  if (!in || !IoIFP(in)) eval_pv("open(STDIN, '<&=', 0);", FALSE);
+  GV *gv = gv_fetchpvs("STDOUT", GV_ADD, SVt_PVIO);
+  IO *out = GvIO(gv);
+  if (!out || !IoOFP(out)) eval_pv("open(STDOUT, '>&=', 1);", FALSE);
+}
+
+// Leaves nothing of this connection in the interpreter's handles: what the
+// script printed is written now, and unread input and the end-of-input
+// state of STDIN are discarded.
+static void io_clean(pTHX) {
+  PerlIO_flush(nullptr);
+  IO *in = GvIO(PL_stdingv);
+  if (!in || !IoIFP(in)) return;
+  PerlIO *f = IoIFP(in);
+  for (PerlIO *l = f; PerlIOValid(l); l = PerlIONext(l)) {
+    if (!PerlIO_has_cntptr(l)) continue;
+    SSize_t cnt = PerlIO_get_cnt(l);
+    if (cnt > 0) PerlIO_set_ptrcnt(l, PerlIO_get_ptr(l) + cnt, 0);
+  }
+  PerlIO_clearerr(f);
+  IoLINES(in) = 0;
+}
+
+void server(int, char **argv) {
+  if (!argv[0] || !argv[1])
+    strerr_diex(exit_perm, self, ": usage: ", self, " icpargs file sub args");
+  serverenv = environ;
+  environ = perlenv;
+  if (!perlinterp) perl_start(argv[0]);
+  PerlInterpreter *my_perl = perlinterp;
+  env_build(serverenv);
+
+  ENTER;
+  SAVETMPS;
+  eval_pv(envassign.bytes, TRUE);
+  FREETMPS;
+  LEAVE;
+
+  io_open(aTHX);
+  if (call_argv(argv[1], G_VOID | G_DISCARD, argv + 2)) fail("interpreter failed");
+  io_clean(aTHX);
+
+  perlenv = environ;
+  environ = serverenv;
+}

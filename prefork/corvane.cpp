@@ -1,0 +1,135 @@
+// corvane: serves a UNIX-domain socket with a pool of pre-forked children,
+// each calling a subroutine of its own embedded Perl interpreter.
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "prefork/corvane.hpp"
+#include "prefork/ipc.hpp"
+#include "prefork/sgetopt.hpp"
+#include "support/buffer.hpp"
+#include "support/env.hpp"
+#include "support/fmt.hpp"
+#include "support/ndelay.hpp"
+#include "support/open.hpp"
+#include "support/prot.hpp"
+#include "support/sig.hpp"
+#include "support/strerr.hpp"
+
+[[noreturn]] static void usage() {
+  strerr_diex(exit_perm, self, ": usage: ", self,
+              " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ]"
+              " [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path");
+}
+
+[[noreturn]] static void die_sys(const char *a, const char *b = nullptr,
+                                 const char *c = nullptr) {
+  strerr_diesys(exit_temp, self, ": fatal: ", a, b, c);
+}
+
+static uint64_t number(const char *s) {
+  uint64_t u = 0;
+  scan_ulong(s, &u);
+  return u;
+}
+
+// -U: the ids from UID and GID, each only when present.
+static void ids_from_env() {
+  const char *x = env_get("UID");
+  if (x) uid = number(x);
+  x = env_get("GID");
+  if (x) gid = number(x);
+}
+
+static void option(int opt) {
+  switch (opt) {
+    case 'v': verbosity = 2; break;
+    case 'Q': verbosity = 1; break;
+    case 'q': verbosity = 0; break;
+    case 'd': flagdelete = 1; break;
+    case 'D': flagdelete = 0; break;
+    case 'p': flagpeereid = 1; break;
+    case 'P': flagpeereid = 0; break;
+    case 'X': flagallownorules = 1; break;
+    case 'U': ids_from_env(); break;
+    case 'x': fnrules = subgetoptarg; break;
+    case 'u': uid = number(subgetoptarg); break;
+    case 'g': gid = number(subgetoptarg); break;
+    case 'l': forcelocal = subgetoptarg; break;
+    case 'b': backlog = number(subgetoptarg); break;
+    case 'B': banner = subgetoptarg; break;
+    case 'c': limit = number(subgetoptarg); break;
+    case 'f': lockfile = subgetoptarg; break;
+    default: usage();
+  }
+}
+
+// Leads a process group of its own, so that SIGTERM can reach every child.
+static void make_group() {
+  if (setsid() != -1) return;
+  int e = errno;
+  if (getpgrp() == getpid()) return;
+  errno = e;
+  die_sys("unable to create process group: ");
+}
+
+static void make_selfpipe() {
+  if (pipe(selfpipe) == -1) die_sys("unable to create pipe: ");
+  coe(selfpipe[0]);
+  coe(selfpipe[1]);
+  ndelay_on(selfpipe[0]);
+  ndelay_on(selfpipe[1]);
+}
+
+// Creates, binds and listens; the socket file gets every permission bit,
+// since access is decided per connection.
+static int make_socket(const char *path) {
+  int s = ipc_stream();
+  if (s == -1) die_sys("unable to create socket: ");
+  mode_t old = umask(0);
+  int r = flagdelete ? ipc_bind_reuse(s, path) : ipc_bind(s, path);
+  if (r == -1) die_sys("unable to bind: ");
+  umask(old);
+  if (ipc_local(s, nullptr, 0, &lop) == -1) die_sys("unable to get local address: ");
+  if (ipc_listen(s, (int)backlog) == -1) die_sys("unable to listen: ");
+  ndelay_off(s);
+  return s;
+}
+
+static void drop_privileges() {
+  if (gid && prot_gid((uint32_t)gid) == -1) die_sys("unable to set gid: ");
+  if (uid && prot_uid((uint32_t)uid) == -1) die_sys("unable to set uid: ");
+}
+
+int main(int argc, char **argv) {
+  self = argv[0];
+  int opt;
+  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pP")) != subgetoptdone)
+    option(opt);
+  if (!verbosity) buffer_2->descriptor = -1;
+
+  const char *path = subgetoptind < argc ? argv[subgetoptind] : nullptr;
+  if (!path || !*path) usage();
+  argc -= subgetoptind + 1;
+  argv += subgetoptind + 1;
+
+  make_group();
+  if (lockfile) {
+    fdlock = open_append(lockfile);
+    if (fdlock == -1) die_sys("unable to open ", lockfile, ": ");
+  }
+  make_selfpipe();
+
+  // SIGCHLD stays blocked except while the supervisor waits.
+  sig_block(sig_child);
+  sig_catch(sig_child, sigchld);
+  sig_catch(sig_term, sigterm);
+  sig_catch(sig_pipe, sig_ignorehandler);
+
+  int s = make_socket(path);
+  drop_privileges();
+  close(0);
+  close(1);
+  printstatus();
+  supervise(s, argc, argv);
+}

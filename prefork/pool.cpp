@@ -1,0 +1,155 @@
+// The supervisor keeps the pool of children; each child accepts and serves
+// connections one at a time for as long as it lives.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "prefork/admit.hpp"
+#include "prefork/bridge.hpp"
+#include "prefork/corvane.hpp"
+#include "support/fd.hpp"
+#include "support/fmt.hpp"
+#include "support/iopause.hpp"
+#include "support/sig.hpp"
+#include "support/strerr.hpp"
+#include "support/taia.hpp"
+#include "support/wait.hpp"
+
+static uint64_t numchildren = 0;
+static volatile int flagexit = 0;
+static char strnum[FMT_ULONG + 1];
+static char strnum2[FMT_ULONG + 1];
+
+static void number(char *s, uint64_t u) { s[fmt_ulong(s, u)] = 0; }
+
+static void trigger() {
+  char c = 0;
+  if (write(selfpipe[1], &c, 1) == -1) return;
+}
+
+void printstatus() {
+  if (verbosity < 2) return;
+  number(strnum, numchildren);
+  number(strnum2, limit);
+  strerr_warnx(self, ": status: ", strnum, "/", strnum2);
+}
+
+void sigterm(int) {
+  if (!flagexit) {
+    flagexit = 1;
+    kill(-getpid(), sig_term);
+  }
+  trigger();
+}
+
+void sigchld(int) {
+  int wstat;
+  pid_t pid;
+  while ((pid = wait_nohang(&wstat)) > 0) {
+    if (verbosity >= 2) {
+      number(strnum, (uint64_t)pid);
+      number(strnum2, (uint64_t)(unsigned)wstat);
+      strerr_warnx(self, ": end ", strnum, " status ", strnum2);
+    }
+    if (numchildren) --numchildren;
+    printstatus();
+    if (flagexit && !numchildren) _exit(0);
+  }
+  trigger();
+}
+
+// Waits on the self-pipe with SIGCHLD deliverable, until a handler has run
+// or the given number of seconds has passed.
+static void pause_pipe(uint32_t seconds) {
+  iopause_fd x;
+  taia stamp, deadline;
+  sig_unblock(sig_child);
+  x.fd = selfpipe[0];
+  x.events = POLLIN;
+  taia_now(&stamp);
+  taia_uint(&deadline, seconds);
+  taia_add(&deadline, &stamp, &deadline);
+  iopause(&x, 1, &deadline, &stamp);
+  sig_block(sig_child);
+}
+
+// The lock that lets one child at a time wait in accept.  The children
+// share one open file, so the lock has to belong to the process: a record
+// lock on the whole file (the file is open for appending, so a write lock
+// is allowed).
+static int lock_record(int fd, short type, int cmd) {
+  struct flock fl;
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 0;
+  fl.l_pid = 0;
+  return fcntl(fd, cmd, &fl);
+}
+
+static int child_accept(int s) {
+  if (!lockfile) return ipc_accept(s, remotepath, sizeof remotepath, &lop);
+  if (lock_record(fdlock, F_WRLCK, F_SETLKW) == -1)
+    strerr_diesys(exit_temp, self, ": fatal: ", "unable to lock ", lockfile, ": ");
+  int fd = ipc_accept(s, remotepath, sizeof remotepath, &lop);
+  int e = errno;
+  lock_record(fdlock, F_UNLCK, F_SETLK);
+  errno = e;
+  return fd;
+}
+
+[[noreturn]] static void child(int s, int argc, char **argv) {
+  sig_catch(sig_child, sig_defaulthandler);
+  sig_unblock(sig_child);
+  sig_catch(sig_term, sig_defaulthandler);
+  sig_catch(sig_pipe, sig_defaulthandler);
+  for (;;) {
+    int fd = child_accept(s);
+    if (fd == -1) continue;
+    if (!doit(fd)) {
+      close(fd);
+      envplus.length = 0;
+      continue;
+    }
+    if (fd_move(0, fd) == -1 || fd_copy(1, 0) == -1)
+      strerr_diesys(exit_temp, self, ": warning: dropping connection, ",
+                    "unable to set up descriptors: ");
+    server(argc, argv);
+    close(0);
+    close(1);
+    env_reset();
+    done();
+  }
+}
+
+// Forks children until the pool is full; called with SIGCHLD blocked.
+static void spawn(int s, int argc, char **argv) {
+  while (!flagexit && numchildren >= limit) sig_pause();
+  while (!flagexit && numchildren < limit) {
+    ++numchildren;
+    printstatus();
+    pid_t pid = fork();
+    if (pid == 0) child(s, argc, argv);
+    if (pid == -1) {
+      strerr_warnsys(self, ": warning: dropping connection, ", "unable to fork: ");
+      --numchildren;
+      printstatus();
+      // A fork that keeps failing must not keep dead children unreaped
+      // nor spin: wait a second with SIGCHLD deliverable.
+      pause_pipe(1);
+    }
+  }
+}
+
+void supervise(int s, int argc, char **argv) {
+  for (;;) {
+    if (!flagexit) spawn(s, argc, argv);
+    pause_pipe(3600);
+    if (flagexit && !numchildren) _exit(0);
+    char c;
+    while (read(selfpipe[0], &c, 1) == 1) {
+    }
+  }
+}
