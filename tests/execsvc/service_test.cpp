@@ -88,7 +88,9 @@ TEST(service, TollcallRelaysInput) {
   EXPECT_EQ(r.out, "abc");
   EXPECT_EQ(r.code(), 0);
   // A malformed request is only seen as the connection closing.
-  auto got = testutil::unix_client(svc.sock, {.send = "1:0,1:0,"});
+  testutil::ClientOptions bad;
+  bad.send = "1:0,1:0,";
+  auto got = testutil::unix_client(svc.sock, bad);
   ASSERT_TRUE(got);
   EXPECT_EQ(*got, "");
   EXPECT_TRUE(svc.server->wait_err("corvane: fatal: bad ipc request: protocol error\n"));
@@ -98,7 +100,9 @@ TEST(service, TollcallRelaysInput) {
 TEST(service, RequestAndDataInOneWrite) {
   Service svc;
   svc.start_exec({});
-  auto got = testutil::unix_client(svc.sock, {.send = request("0", {"cat"}) + "data\nmore\n"});
+  testutil::ClientOptions copt;
+  copt.send = request("0", {"cat"}) + "data\nmore\n";
+  auto got = testutil::unix_client(svc.sock, copt);
   ASSERT_TRUE(got);
   EXPECT_EQ(*got, "data\nmore\n");
 }
