@@ -1,0 +1,131 @@
+#pragma once
+// Helpers shared by the corvane tests: a server in the background on a
+// socket in a temporary directory, small Perl services, rules databases,
+// and the log lines the server writes.
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/common/testutil.hpp"
+
+namespace corvane_test {
+
+using testutil::ClientOptions;
+using testutil::Process;
+using testutil::RunOptions;
+using testutil::TempDir;
+
+/// The program under test; also what it calls itself in its messages.
+inline std::string corvane() { return testutil::bin("corvane"); }
+
+/// Prints the named variables, one per line: NAME=[value] or NAME absent.
+inline const char *env_script =
+    "sub show { for my $n (@_) {\n"
+    "  print $n, (exists $ENV{$n} ? \"=[$ENV{$n}]\" : ' absent'), \"\\n\" } }\n"
+    "1;\n";
+
+/// Writes a Perl service into dir and returns its path.
+inline std::string script(const TempDir &dir, const std::string &text,
+                          const std::string &name = "svc.pl") {
+  testutil::write_file(dir / name, text);
+  return dir / name;
+}
+
+/// Compiles a connection-rules text with gatemark into dir/name.
+inline std::string rules(const TempDir &dir, const std::string &text,
+                         const std::string &name = "rules.cdb") {
+  RunOptions opt;
+  opt.input = text;
+  auto r = testutil::run({testutil::bin("gatemark"), dir / name, dir / (name + ".tmp")}, opt);
+  EXPECT_EQ(r.code(), 0) << r.err;
+  return dir / name;
+}
+
+/// A cdb file with raw (key, value) records, written by the cdb tool.
+inline std::string raw_rules(const TempDir &dir,
+                             const std::vector<std::pair<std::string, std::string>> &records,
+                             const std::string &name = "raw.cdb") {
+  std::string in;
+  for (const auto &[k, v] : records)
+    in += "+" + std::to_string(k.size()) + "," + std::to_string(v.size()) + ":" + k + "->" + v + "\n";
+  RunOptions opt;
+  opt.input = in + "\n";
+  EXPECT_EQ(testutil::run({"/usr/bin/cdb", "-c", dir / name}, opt).code(), 0);
+  return dir / name;
+}
+
+/// corvane with the options, the socket path, then the words.
+inline std::vector<std::string> command(const std::vector<std::string> &options,
+                                        const std::string &path,
+                                        const std::vector<std::string> &words) {
+  std::vector<std::string> argv{corvane()};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(path);
+  argv.insert(argv.end(), words.begin(), words.end());
+  return argv;
+}
+
+/// A server in the background on dir/"s" (its group is killed at the end).
+struct Server {
+  std::string path;
+  std::unique_ptr<Process> proc;
+  Server(const TempDir &dir, const std::vector<std::string> &options,
+         const std::vector<std::string> &words, const RunOptions &opt = {})
+      : path(dir / "s"), proc(std::make_unique<Process>(command(options, path, words), opt)) {
+    EXPECT_TRUE(testutil::wait_path(path)) << proc->err();
+  }
+  std::string err() const { return proc->err(); }
+  bool wait_err(const std::string &text, int ms = 5000) const { return proc->wait_err(text, ms); }
+  /// Connects and returns what the server sent ("<no connection>" when refused).
+  std::string client(const std::string &send = "", ClientOptions opt = {}) const {
+    opt.send = send;
+    auto got = testutil::unix_client(path, opt);
+    return got ? *got : "<no connection>";
+  }
+  std::string client_as_nobody(const std::string &send = "") const {
+    ClientOptions opt;
+    opt.user = testutil::nobody();
+    return client(send, opt);
+  }
+};
+
+/// The pid N of the last line "self: pid N from ..." in err, or "".
+inline std::string last_pid(const std::string &err) {
+  std::string key = corvane() + ": pid ";
+  size_t at = err.rfind(key);
+  if (at == std::string::npos) return "";
+  at += key.size();
+  return err.substr(at, err.find(' ', at) - at);
+}
+
+/// Process ids of the children of pid.
+inline std::vector<pid_t> children(pid_t pid) {
+  std::string p = std::to_string(pid);
+  std::istringstream in(testutil::read_file("/proc/" + p + "/task/" + p + "/children"));
+  std::vector<pid_t> out;
+  pid_t c;
+  while (in >> c) out.push_back(c);
+  return out;
+}
+
+/// Waits until pid has n children.
+inline bool wait_children(pid_t pid, size_t n, int ms = 5000) {
+  for (int waited = 0; waited < ms; waited += 5) {
+    if (children(pid).size() == n) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+/// The raw wait status as decimal text, as the end line shows it.
+inline std::string exit_status(int code) { return std::to_string(code * 256); }
+
+}  // namespace corvane_test

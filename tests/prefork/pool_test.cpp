@@ -1,0 +1,113 @@
+// The supervisor and its pool: status and end lines, replacement of dead
+// children, the stop on SIGTERM, and the lock around accept.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include "corvane_fixture.hpp"
+
+using namespace corvane_test;
+
+namespace {
+
+std::string status(int n, int limit) {
+  return corvane() + ": status: " + std::to_string(n) + "/" + std::to_string(limit) + "\n";
+}
+std::string end(pid_t pid, const std::string &st) {
+  return corvane() + ": end " + std::to_string(pid) + " status " + st + "\n";
+}
+
+TEST(spawn, FillsThePoolThenWaits) {
+  TempDir dir;
+  Server s(dir, {"-v", "-c", "2"}, {});
+  ASSERT_TRUE(s.wait_err(status(2, 2)));
+  ASSERT_TRUE(wait_children(s.proc->pid, 2));
+  sleep_ms(200);
+  EXPECT_EQ(s.err(), status(0, 2) + status(1, 2) + status(2, 2));
+}
+
+TEST(sigchld, KilledChildIsReapedAndReplaced) {
+  TempDir dir;
+  Server s(dir, {"-v", "-c", "2"}, {});
+  ASSERT_TRUE(wait_children(s.proc->pid, 2));
+  ASSERT_TRUE(s.wait_err(status(2, 2)));
+  pid_t victim = children(s.proc->pid)[0];
+  kill(victim, SIGKILL);
+  std::string before = status(0, 2) + status(1, 2) + status(2, 2);
+  ASSERT_TRUE(s.wait_err(before + end(victim, "9") + status(1, 2) + status(2, 2))) << s.err();
+  ASSERT_TRUE(wait_children(s.proc->pid, 2));
+  for (pid_t c : children(s.proc->pid)) EXPECT_NE(c, victim);
+}
+
+TEST(sigterm, StopsEveryChildAndExitsZero) {
+  TempDir dir;
+  Server s(dir, {"-v", "-c", "2"}, {});
+  ASSERT_TRUE(wait_children(s.proc->pid, 2));
+  ASSERT_TRUE(s.wait_err(status(2, 2)));
+  auto kids = children(s.proc->pid);
+  s.proc->kill(SIGTERM);
+  int st = s.proc->wait();
+  ASSERT_TRUE(WIFEXITED(st)) << st;
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  std::string err = s.err();
+  std::string start = status(0, 2) + status(1, 2) + status(2, 2);
+  ASSERT_EQ(err.substr(0, start.size()), start);
+  std::string rest = err.substr(start.size());
+  // Two end lines with status 15, each followed by the shrinking count.
+  std::string first = rest.substr(0, rest.find('\n') + 1);
+  pid_t one = first.find(end(kids[0], "15")) == 0 ? kids[0] : kids[1];
+  pid_t two = one == kids[0] ? kids[1] : kids[0];
+  EXPECT_EQ(rest, end(one, "15") + status(1, 2) + end(two, "15") + status(0, 2));
+  EXPECT_TRUE(testutil::exists(s.path));
+  for (pid_t k : kids) EXPECT_NE(kill(k, 0), 0);
+}
+
+TEST(sigterm, ZeroLimitExitsAtOnce) {
+  TempDir dir;
+  Server s(dir, {"-v", "-c", "0"}, {});
+  ASSERT_TRUE(s.wait_err(status(0, 0)));
+  s.proc->kill(SIGTERM);
+  int st = s.proc->wait(2000);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  EXPECT_EQ(s.err(), status(0, 0));
+}
+
+// The system call a process is blocked in, from /proc (43 accept, 72 fcntl).
+long syscall_of(pid_t pid) {
+  std::string text = testutil::read_file("/proc/" + std::to_string(pid) + "/syscall");
+  return text.empty() ? -1 : std::stol(text);
+}
+
+// Counts the children blocked in accept, once they have all settled.
+int children_in_accept(pid_t server, size_t n) {
+  for (int tries = 0; tries < 400; ++tries) {
+    auto kids = children(server);
+    int accepting = 0, locking = 0;
+    for (pid_t k : kids) {
+      long sc = syscall_of(k);
+      if (sc == 43 || sc == 288) ++accepting;
+      if (sc == 72) ++locking;
+    }
+    if (kids.size() == n && accepting + locking == (int)n) return accepting;
+    sleep_ms(5);
+  }
+  return -1;
+}
+
+TEST(lock, OneChildAtATimeWaitsInAccept) {
+  TempDir dir;
+  std::string svc = script(dir, "sub hi { print \"hi\\n\" } 1;\n");
+  Server s(dir, {"-c", "3", "-f", dir / "lock"}, {svc, "hi"});
+  ASSERT_TRUE(wait_children(s.proc->pid, 3));
+  EXPECT_EQ(children_in_accept(s.proc->pid, 3), 1);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(s.client(), "hi\n");
+  EXPECT_EQ(children_in_accept(s.proc->pid, 3), 1);
+}
+
+TEST(lock, WithoutLockFileEveryChildWaitsInAccept) {
+  TempDir dir;
+  Server s(dir, {"-c", "3"}, {});
+  ASSERT_TRUE(wait_children(s.proc->pid, 3));
+  EXPECT_EQ(children_in_accept(s.proc->pid, 3), 3);
+}
+
+}  // namespace

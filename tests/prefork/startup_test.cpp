@@ -1,0 +1,189 @@
+// corvane's command line and start-up: scanner and usage lines, socket
+// binding, the lock file, and the ids the children run with.
+#include <sys/stat.h>
+
+#include "corvane_fixture.hpp"
+
+using namespace corvane_test;
+using testutil::run;
+
+namespace {
+
+const std::string usage_tail =
+    " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] [ -g gid ] [ -u uid ]"
+    " [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
+
+std::string usage() { return corvane() + ": usage: " + corvane() + usage_tail; }
+
+std::string status(int n, int limit) {
+  return corvane() + ": status: " + std::to_string(n) + "/" + std::to_string(limit) + "\n";
+}
+
+TEST(corvane_usage, IllegalOptionGivesScannerLineThenUsage) {
+  auto r = run({corvane(), "-h", "/tmp/x"});
+  EXPECT_EQ(r.code(), 100);
+  EXPECT_EQ(r.err, "corvane: illegal option -- h\n" + usage());
+  r = run({corvane(), "-vz", "/tmp/x"});
+  EXPECT_EQ(r.code(), 100);
+  EXPECT_EQ(r.err, "corvane: illegal option -- z\n" + usage());
+}
+
+TEST(corvane_usage, MissingArgumentGivesScannerLineThenUsage) {
+  auto r = run({corvane(), "-v", "-c"});
+  EXPECT_EQ(r.code(), 100);
+  EXPECT_EQ(r.err, "corvane: option requires an argument -- c\n" + usage());
+}
+
+TEST(corvane_usage, MissingOrEmptyPath) {
+  auto r = run({corvane()});
+  EXPECT_EQ(r.code(), 100);
+  EXPECT_EQ(r.err, usage());
+  r = run({corvane(), "-v", ""});
+  EXPECT_EQ(r.code(), 100);
+  EXPECT_EQ(r.err, usage());
+  r = run({corvane(), "-q", ""});
+  EXPECT_EQ(r.code(), 100);
+  EXPECT_EQ(r.err, "");
+  // A bad option is reported while the options are scanned, before -q
+  // silences anything.
+  r = run({corvane(), "-q", "-h", "x"});
+  EXPECT_EQ(r.code(), 100);
+  EXPECT_EQ(r.err, "corvane: illegal option -- h\n" + usage());
+}
+
+TEST(corvane_options, LettersShareAWordAndNumbersReadLeadingDigits) {
+  TempDir dir;
+  {
+    Server s(dir, {"-vc5"}, {});
+    EXPECT_TRUE(s.wait_err(status(5, 5)));
+    EXPECT_EQ(s.err().substr(0, status(0, 5).size()), status(0, 5));
+  }
+  {
+    Server s(dir, {"-v", "-c", "3x"}, {});
+    EXPECT_TRUE(s.wait_err(status(3, 3)));
+  }
+  {
+    // A limit without digits is 0: no child; SIGTERM ends the server at once.
+    Server s(dir, {"-v", "-c", "x"}, {});
+    EXPECT_TRUE(s.wait_err(status(0, 0)));
+    s.proc->kill(SIGTERM);
+    int st = s.proc->wait();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    EXPECT_EQ(s.err(), status(0, 0));
+  }
+}
+
+TEST(corvane_options, DashesEndTheOptions) {
+  TempDir dir;
+  RunOptions opt;
+  opt.cwd = dir.path;
+  {
+    Process p({corvane(), "-c", "0", "--", "-s"}, opt);
+    EXPECT_TRUE(testutil::wait_path(dir / "-s")) << p.err();
+  }
+  {
+    Process p({corvane(), "-c", "0", "-"}, opt);
+    EXPECT_TRUE(testutil::wait_path(dir / "-")) << p.err();
+  }
+}
+
+TEST(corvane_options, WordsAfterThePathAreNotOptions) {
+  // "-v" after the path is the script word; the subroutine name is
+  // missing, so the child that takes the connection ends with the usage.
+  TempDir dir;
+  Server s(dir, {"-v", "-c", "1"}, {"-v"});
+  EXPECT_EQ(s.client("x"), "");
+  std::string line = corvane() + ": usage: " + corvane() + " icpargs file sub args\n";
+  EXPECT_TRUE(s.wait_err(line)) << s.err();
+  EXPECT_TRUE(s.wait_err(" status " + exit_status(100) + "\n")) << s.err();
+}
+
+TEST(ipc_bind, PathFieldHoldsAtMost108Bytes) {
+  TempDir dir;
+  std::string base = dir / "";
+  std::string p108 = base + std::string(108 - base.size(), 'a');
+  std::string p109 = base + std::string(109 - base.size(), 'b');
+  ASSERT_EQ(p108.size(), 108u);
+  auto r = run({corvane(), "-c", "0", p109});
+  EXPECT_EQ(r.code(), 111);
+  EXPECT_EQ(r.err, corvane() + ": fatal: unable to bind: protocol error\n");
+  EXPECT_FALSE(testutil::exists(p109));
+
+  std::string svc = script(dir, env_script);
+  Process p(command({"-c", "1"}, p108, {svc, "show", "IPCLOCALPATH"}));
+  ASSERT_TRUE(testutil::wait_path(p108)) << p.err();
+  auto got = testutil::unix_client(p108);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, "IPCLOCALPATH=[" + p108 + "]\n");
+}
+
+TEST(ipc_bind_reuse, ExistingFileRemovedUnlessDashD) {
+  TempDir dir;
+  testutil::write_file(dir / "s", "in the way");
+  auto r = run({corvane(), "-D", "-c", "0", dir / "s"});
+  EXPECT_EQ(r.code(), 111);
+  EXPECT_EQ(r.err, corvane() + ": fatal: unable to bind: address already used\n");
+  EXPECT_EQ(testutil::read_file(dir / "s"), "in the way");
+
+  Process p({corvane(), "-c", "0", dir / "s"});
+  for (int i = 0; i < 1000; ++i) {
+    struct stat st;
+    if (stat((dir / "s").c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+      // Every permission bit: access is decided per connection.
+      EXPECT_EQ(st.st_mode & 0777, 0777u);
+      return;
+    }
+    sleep_ms(5);
+  }
+  ADD_FAILURE() << "no socket replaced the file";
+}
+
+TEST(corvane_startup, LockFileCreatedPrivateAndFailuresAreFatal) {
+  TempDir dir;
+  {
+    Server s(dir, {"-c", "0", "-f", dir / "lock"}, {});
+    struct stat st;
+    ASSERT_EQ(stat((dir / "lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  auto r = run({corvane(), "-f", dir / "none/lock", dir / "t"});
+  EXPECT_EQ(r.code(), 111);
+  EXPECT_EQ(r.err, corvane() + ": fatal: unable to open " + (dir / "none/lock") +
+                       ": file does not exist\n");
+}
+
+// The service prints the real and effective ids the child runs with.
+const char *ids_script = "sub ids { print join(' ', $<, $>, $(, $)), \"\\n\" } 1;\n";
+
+TEST(prot_uid, DropsGroupThenUser) {
+  TempDir dir;
+  std::string svc = script(dir, ids_script);
+  Server s(dir, {"-v", "-c", "1", "-P", "-u", "65534", "-g", "65534"}, {svc, "ids"});
+  EXPECT_EQ(s.client(), "65534 65534 65534 65534 65534 65534\n");
+  // With -P the admission line shows the child's own ids.
+  EXPECT_TRUE(s.wait_err(" " + s.path + " :65534,65534\n")) << s.err();
+  // The socket was bound before the drop, as root.
+  struct stat st;
+  ASSERT_EQ(stat(s.path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+}
+
+TEST(prot_uid, DashUTakesOnlyThePresentVariables) {
+  TempDir dir;
+  std::string svc = script(dir, ids_script);
+  RunOptions opt;
+  opt.unsetenv = {"UID"};
+  opt.setenv = {"GID=65534"};
+  Server s(dir, {"-c", "1", "-U"}, {svc, "ids"}, opt);
+  EXPECT_EQ(s.client(), "0 0 65534 65534 65534 65534\n");
+}
+
+TEST(prot_uid, ZeroIdsLeaveRootAlone) {
+  TempDir dir;
+  std::string svc = script(dir, ids_script);
+  Server s(dir, {"-c", "1", "-u", "0", "-g", "0x"}, {svc, "ids"});
+  std::string out = s.client();
+  EXPECT_EQ(out.substr(0, 6), "0 0 0 ") << out;
+}
+
+}  // namespace
