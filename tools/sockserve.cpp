@@ -75,7 +75,7 @@ static int listen_on(const char *path) {
   }
   sa.sun_family = AF_UNIX;
   byte_copy(sa.sun_path, len, path);
-  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s == -1) return -1;
   unlink(path);  // a socket left over from an earlier run
   if (bind(s, (struct sockaddr *)&sa, sizeof sa) == -1) return -1;

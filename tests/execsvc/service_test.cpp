@@ -2,7 +2,9 @@
 // the connector starts tollcall or pipewright on the client side.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "tests/execsvc/execsvc_util.hpp"
 
@@ -142,6 +144,34 @@ TEST(sockserve, LogsConnectionsAndChildEnds) {
   EXPECT_EQ(svc.server->err().rfind("corvane: pid ", 0), 0u) << svc.server->err();
   // No zombie is left behind once the child has been reaped.
   EXPECT_EQ(testutil::count_children(svc.server->pid), 0);
+  svc.server->kill(SIGTERM);
+  int status = svc.server->wait(5000);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
+// A rules text compiled by tollmark, served to a client through tollcall.
+TEST(service, RulesCompiledByTollmark) {
+  Service svc;
+  RunOptions mark;
+  mark.input =
+      "# exec rules\n"
+      "0,0.greet:allow='/usr/bin/env',GREETING='hi there'\n"
+      "0,0.sh:deny\n"
+      ":allow,IPCERROUT='0'\n";
+  RunResult m = run({bin("tollmark"), svc.rules, svc.dir / "rules.tmp"}, mark);
+  ASSERT_EQ(m.code(), 0) << m.err;
+  svc.start({"tollgant", svc.rules});
+
+  RunResult r = svc.client({bin("tollcall"), "0", "greet"});
+  EXPECT_NE(r.out.find("\nGREETING=hi there\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(svc.server->wait_err("tollgant: ok 0.0,0.greet\n"));
+  r = svc.client({bin("tollcall"), "0", "sh", "-c", "echo ran"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(svc.server->wait_err("tollgant: deny 0.0,0.sh\n"));
+  // The empty key sends the failure to the server's log, not the client.
+  r = svc.client({bin("tollcall"), "0", "nosuch"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(svc.server->wait_err("corvane: fatal: unable to run nosuch: file does not exist\n"));
 }
 
 TEST(sockconnect, FailsOnMissingSocket) {
