@@ -4,6 +4,7 @@
 // and the log lines the server writes.
 #include <gtest/gtest.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -77,7 +78,10 @@ struct Server {
   std::unique_ptr<Process> proc;
   Server(const TempDir &dir, const std::vector<std::string> &options,
          const std::vector<std::string> &words, const RunOptions &opt = {})
-      : path(dir / "s"), proc(std::make_unique<Process>(command(options, path, words), opt)) {
+      : path(dir / "s") {
+    // A socket file left by an earlier server must not pass for this one's.
+    unlink(path.c_str());
+    proc = std::make_unique<Process>(command(options, path, words), opt);
     EXPECT_TRUE(testutil::wait_path(path)) << proc->err();
   }
   std::string err() const { return proc->err(); }

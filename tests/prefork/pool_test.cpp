@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
+
 #include "corvane_fixture.hpp"
 
 using namespace corvane_test;
@@ -74,7 +76,9 @@ TEST(sigterm, ZeroLimitExitsAtOnce) {
 // The system call a process is blocked in, from /proc (43 accept, 72 fcntl).
 long syscall_of(pid_t pid) {
   std::string text = testutil::read_file("/proc/" + std::to_string(pid) + "/syscall");
-  return text.empty() ? -1 : std::stol(text);
+  // "running" or nothing while the process is not blocked.
+  if (text.empty() || text[0] < '0' || text[0] > '9') return -1;
+  return std::strtol(text.c_str(), nullptr, 10);
 }
 
 // Counts the children blocked in accept, once they have all settled.

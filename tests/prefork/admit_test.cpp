@@ -1,0 +1,213 @@
+// Admission of connections: the log lines, the variables the subroutine
+// sees, what rules do, and how the environment is put back afterwards.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "corvane_fixture.hpp"
+
+using namespace corvane_test;
+using namespace std::string_literals;
+
+namespace {
+
+const std::vector<std::string> connection_names = {
+    "PROTO", "IPCLOCALPATH", "IPCREMOTEPATH", "IPCREMOTEEUID", "IPCREMOTEEGID"};
+
+std::vector<std::string> show(const std::string &svc, std::vector<std::string> names) {
+  names.insert(names.begin(), {svc, "show"});
+  return names;
+}
+
+std::string variables(const std::string &local, const std::string &remote, const std::string &uid,
+                      const std::string &gid) {
+  return "PROTO=[IPC]\nIPCLOCALPATH=[" + local + "]\nIPCREMOTEPATH=[" + remote +
+         "]\nIPCREMOTEEUID=[" + uid + "]\nIPCREMOTEEGID=[" + gid + "]\n";
+}
+
+TEST(doit, LogLinesOfOneConnection) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  Server s(dir, {"-v", "-c", "1"}, show(svc, {"PROTO"}));
+  ASSERT_EQ(s.client(), "PROTO=[IPC]\n");
+  std::string pid = last_pid(s.err());
+  ASSERT_FALSE(pid.empty()) << s.err();
+  std::string lines = corvane() + ": pid " + pid + " from \n" + "corvane: ok " + pid + " " +
+                      s.path + " :0,0\n" + corvane() + ": done " + pid + "\n";
+  ASSERT_TRUE(s.wait_err(lines)) << s.err();
+}
+
+TEST(doit, ConnectionVariablesForRootAndNobody) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  Server s(dir, {"-c", "1"}, show(svc, connection_names));
+  EXPECT_EQ(s.client(), variables(s.path, "", "0", "0"));
+  EXPECT_EQ(s.client_as_nobody(), variables(s.path, "", "65534", "65534"));
+  ClientOptions bound;
+  bound.bind_path = dir / "client";
+  EXPECT_EQ(s.client("", bound), variables(s.path, dir / "client", "0", "0"));
+}
+
+TEST(safecats, PeerPathCleanedAndCutAfter100Bytes) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  Server s(dir, {"-v", "-c", "1"}, show(svc, {"IPCREMOTEPATH"}));
+  std::string head = dir / "a:b%c d";
+  std::string path = head + std::string(100 - head.size(), 'x');
+  ClientOptions opt;
+  opt.bind_path = path;
+  EXPECT_EQ(s.client("", opt), "IPCREMOTEPATH=[" + path + "]\n");
+  std::string pid = last_pid(s.err());
+  std::string shown = dir / "a?b?c?d" + std::string(100 - head.size(), 'x') + "...";
+  // The pid line shows the path as received; the admission line cleans it.
+  EXPECT_TRUE(s.wait_err(corvane() + ": pid " + pid + " from " + path + "\n")) << s.err();
+  EXPECT_TRUE(s.wait_err("corvane: ok " + pid + " " + s.path + " " + shown + ":0,0\n"))
+      << s.err();
+
+  opt.bind_path = dir / "short";
+  s.client("", opt);
+  EXPECT_TRUE(s.wait_err(" " + s.path + " " + (dir / "short") + ":0,0\n")) << s.err();
+}
+
+TEST(doit, DashLReplacesTheLocalPath) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  Server s(dir, {"-v", "-c", "1", "-l", "front door"}, show(svc, {"IPCLOCALPATH"}));
+  EXPECT_EQ(s.client(), "IPCLOCALPATH=[front door]\n");
+  EXPECT_TRUE(s.wait_err(" front?door :0,0\n")) << s.err();
+}
+
+TEST(doit, DashPRemovesPeerIdsAndLooksUpTheChildsOwn) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  std::string db = rules(dir, "0:allow,WHO='the server itself'\n");
+  RunOptions opt;
+  opt.setenv = {"IPCREMOTEEUID=7", "IPCREMOTEEGID=8"};
+  Server s(dir, {"-v", "-c", "1", "-P", "-x", db},
+           show(svc, {"IPCREMOTEEUID", "IPCREMOTEEGID", "WHO"}), opt);
+  EXPECT_EQ(s.client_as_nobody(),
+            "IPCREMOTEEUID absent\nIPCREMOTEEGID absent\nWHO=[the server itself]\n");
+  EXPECT_TRUE(s.wait_err(" " + s.path + " :0,0\n")) << s.err();
+}
+
+TEST(found, SettingsOfTheFirstMatchingRule) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  std::string db = rules(dir,
+                         "0.0:allow,FOO='a=b',EMPTY='',PROTO='other'\n"
+                         "0:allow,FOO='not this one'\n"
+                         ":allow,FOO='anyone'\n");
+  Server s(dir, {"-c", "1", "-x", db}, show(svc, {"PROTO", "FOO", "EMPTY"}));
+  EXPECT_EQ(s.client(), "PROTO=[other]\nFOO=[a=b]\nEMPTY=[]\n");
+  EXPECT_EQ(s.client_as_nobody(), "PROTO=[IPC]\nFOO=[anyone]\nEMPTY absent\n");
+}
+
+TEST(found, InstructionsAppliedInOrderAndOthersPassedOver) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  std::string value = "+NOEQ\0+BAR=x\0Xjunk\0\0+BAR=y\0+LAST=1\0+TAIL=z"s;
+  std::string db = raw_rules(dir, {{"0", value}});
+  RunOptions opt;
+  opt.setenv = {"NOEQ=inherited"};
+  Server s(dir, {"-c", "1", "-x", db}, show(svc, {"NOEQ", "BAR", "LAST", "TAIL"}), opt);
+  EXPECT_EQ(s.client(), "NOEQ=[inherited]\nBAR=[y]\nLAST=[1]\nTAIL absent\n");
+}
+
+TEST(found, DenyRefusesAfterTheBannerAndLeavesNothingBehind) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  std::string db = rules(dir, "65534:deny,FOO='x'\n:allow\n");
+  Server s(dir, {"-v", "-c", "1", "-B", "welcome\n", "-x", db}, show(svc, {"FOO"}));
+  EXPECT_EQ(s.client_as_nobody(), "welcome\n");
+  std::string pid = last_pid(s.err());
+  EXPECT_TRUE(s.wait_err("corvane: deny " + pid + " " + s.path + " :65534,65534\n")) << s.err();
+  EXPECT_EQ(s.client(), "welcome\nFOO absent\n");
+  ASSERT_TRUE(s.wait_err(corvane() + ": done " + pid + "\n"));
+  // One done line: the refused connection has none.
+  std::string err = s.err();
+  EXPECT_EQ(err.find(": done "), err.rfind(": done "));
+}
+
+TEST(env_reset, RuleSettingsDoNotReachTheNextConnection) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  std::string db = rules(dir, "0:allow,FOO='root only'\n:allow\n");
+  Server s(dir, {"-c", "1", "-x", db}, show(svc, {"FOO"}));
+  EXPECT_EQ(s.client(), "FOO=[root only]\n");
+  EXPECT_EQ(s.client_as_nobody(), "FOO absent\n");
+  EXPECT_EQ(s.client(), "FOO=[root only]\n");
+}
+
+TEST(doit, MissingDatabaseDropsUnlessDashX) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  {
+    Server s(dir, {"-v", "-c", "1", "-x", dir / "none.cdb"}, show(svc, {"PROTO"}));
+    EXPECT_EQ(s.client(), "");
+    std::string line = corvane() + ": warning: dropping connection, unable to read " +
+                       (dir / "none.cdb") + ": file does not exist\n";
+    EXPECT_TRUE(s.wait_err(line)) << s.err();
+    EXPECT_TRUE(s.wait_err(" status " + exit_status(111) + "\n")) << s.err();
+  }
+  {
+    Server s(dir, {"-c", "1", "-X", "-x", dir / "none.cdb"}, show(svc, {"PROTO"}));
+    EXPECT_EQ(s.client(), "PROTO=[IPC]\n");
+  }
+  {
+    // -X covers only a database that does not exist.
+    testutil::write_file(dir / "file", "");
+    Server s(dir, {"-c", "1", "-X", "-x", dir / "file/none.cdb"}, show(svc, {"PROTO"}));
+    EXPECT_EQ(s.client(), "");
+    EXPECT_TRUE(s.wait_err("unable to read " + (dir / "file/none.cdb") + ": ")) << s.err();
+  }
+}
+
+TEST(doit, ReplacedDatabaseTakesEffectAtTheNextConnection) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  std::string db = rules(dir, "0:allow,FOO='one'\n");
+  Server s(dir, {"-c", "1", "-x", db}, show(svc, {"FOO"}));
+  EXPECT_EQ(s.client(), "FOO=[one]\n");
+  rules(dir, "0:allow,FOO='two'\n");
+  EXPECT_EQ(s.client(), "FOO=[two]\n");
+  rules(dir, "0:deny\n");
+  EXPECT_EQ(s.client(), "");
+}
+
+// Connects to path and closes at once.
+void connect_and_close(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un sa {};
+  sa.sun_family = AF_UNIX;
+  std::memcpy(sa.sun_path, path.data(), path.size());
+  EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
+  close(fd);
+}
+
+TEST(doit, BannerToAClosedPeerEndsTheChildBySigpipe) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  // Holding the lock file keeps the child away from accept until the
+  // client has gone.
+  testutil::write_file(dir / "lock", "");
+  int fd = open((dir / "lock").c_str(), O_WRONLY);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(fd, F_SETLK, &fl), 0);
+  Server s(dir, {"-v", "-c", "1", "-f", dir / "lock", "-B", "hello"}, show(svc, {"PROTO"}));
+  ASSERT_TRUE(s.wait_err(": status: 1/1\n"));
+  connect_and_close(s.path);
+  fl.l_type = F_UNLCK;
+  fcntl(fd, F_SETLK, &fl);
+  close(fd);
+  EXPECT_TRUE(s.wait_err(" status 13\n")) << s.err();
+  EXPECT_EQ(s.err().find("unable to print banner"), std::string::npos);
+  // The replacement serves the next client.
+  EXPECT_EQ(s.client(), "helloPROTO=[IPC]\n");
+}
+
+}  // namespace
