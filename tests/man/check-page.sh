@@ -1,5 +1,5 @@
 #!/bin/sh
-# check-page.sh PAGE [OPTSTRING]
+# check-page.sh PAGE [OPTSTRING [SOURCE]]
 #
 # Checks one manual page of section 1:
 #  - groff formats it, for the terminal and for print, without one warning
@@ -9,11 +9,14 @@
 #  - it has the sections every page of the suite carries;
 #  - each option letter of OPTSTRING (getopt style: a letter followed by ':'
 #    takes an argument) is an item of its OPTIONS section, written as -L, or
-#    as -L followed by the argument's name for a letter that takes one.
+#    as -L followed by the argument's name for a letter that takes one;
+#  - with SOURCE, the option string that the program's source hands to its
+#    option scanner is OPTSTRING, so that the page follows the program.
 # Prints one line per fault and exits 1 if there is any, else exits 0.
 
 page=$1
 optstring=$2
+source=$3
 [ -n "$page" ] || { echo "usage: check-page.sh page [optstring]" >&2; exit 2; }
 [ -r "$page" ] || { echo "$page: cannot read" >&2; exit 1; }
 
@@ -67,6 +70,12 @@ if [ -n "$optstring" ]; then
             || fault "option -$letter is not an item of OPTIONS" ;;
     esac
   done
+fi
+
+if [ -n "$source" ]; then
+  scanned=$(sed -n 's/.*sgetoptmine([^"]*"\([^"]*\)").*/\1/p' "$source" | head -n 1)
+  [ "$scanned" = "$optstring" ] \
+    || fault "options \"$optstring\" checked, but $source scans \"$scanned\""
 fi
 
 [ "$faults" -eq 0 ] || exit 1
