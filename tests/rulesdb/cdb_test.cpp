@@ -69,17 +69,6 @@ struct Reader {
   }
 };
 
-// Writes the records with cdbout; true when every call succeeded.
-bool write_db(const std::string &path, const Records &records) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  static cdbout out;
-  bool ok = fd >= 0 && cdbout_start(&out, fd) == 0;
-  for (const auto &[k, v] : records) ok = ok && cdbout_add(&out, k.data(), k.size(), v.data(), v.size()) == 0;
-  ok = ok && cdbout_finish(&out) == 0;
-  close(fd);
-  return ok;
-}
-
 }  // namespace
 
 TEST(cdb_hash, KnownValues) {
@@ -90,7 +79,7 @@ TEST(cdb_hash, KnownValues) {
 
 TEST(cdb_findnext, RecordsWithTheSameKeyInOrderAdded) {
   TempDir d;
-  ASSERT_TRUE(write_db(d / "x.cdb", {{"k", "one"}, {"other", "x"}, {"k", "two"}, {"", "empty key"}, {"z", ""}}));
+  ASSERT_TRUE(rulesdb_test::write_db(d / "x.cdb", {{"k", "one"}, {"other", "x"}, {"k", "two"}, {"", "empty key"}, {"z", ""}}));
   for (bool mapped : {true, false}) {
     Reader r(d / "x.cdb", mapped);
     EXPECT_EQ(r.find("k"), "one");
@@ -147,7 +136,7 @@ TEST(cdb_read, EmptyDataAtTheEndOfTheFile) {
 
 TEST(cdbout, EmptyDatabaseIsTheHeaderAlone) {
   TempDir d;
-  ASSERT_TRUE(write_db(d / "x.cdb", {}));
+  ASSERT_TRUE(rulesdb_test::write_db(d / "x.cdb", {}));
   EXPECT_EQ(testutil::read_file(d / "x.cdb").size(), 2048u);
   for (bool mapped : {true, false}) {
     Reader r(d / "x.cdb", mapped);
@@ -168,7 +157,7 @@ TEST(cdbout, SameFileAsTheIndependentTool) {
   records.emplace_back("dup", "first");
   records.emplace_back("dup", "second");
   TempDir d;
-  ASSERT_TRUE(write_db(d / "ours.cdb", records));
+  ASSERT_TRUE(rulesdb_test::write_db(d / "ours.cdb", records));
   ASSERT_TRUE(rulesdb_test::tool_make(d / "theirs.cdb", records));
   EXPECT_TRUE(testutil::read_file(d / "ours.cdb") == testutil::read_file(d / "theirs.cdb"));
   EXPECT_TRUE(rulesdb_test::dump(d / "ours.cdb") == rulesdb_test::dumped(records));

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the rules database tests: running the compilers and
 // checkers, and the independent cdb tool used as a second opinion.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "rulesdb/cdbout.hpp"
 #include "tests/common/testutil.hpp"
 
 namespace rulesdb_test {
@@ -70,6 +72,17 @@ inline testutil::RunResult probe(const std::string &prog, const std::string &db,
   opt.unsetenv = {"IPCREMOTEEUID", "IPCREMOTEEGID", "IPCUID", "TOLLCALL"};
   opt.setenv = setenv;
   return testutil::run({testutil::bin(prog), db}, opt);
+}
+
+/// Writes the records with our writer; true when every call succeeded.
+inline bool write_db(const std::string &path, const Records &records) {
+  static cdbout out;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  bool ok = fd >= 0 && cdbout_start(&out, fd) == 0;
+  for (const auto &[k, v] : records) ok = ok && cdbout_add(&out, k.data(), k.size(), v.data(), v.size()) == 0;
+  ok = ok && cdbout_finish(&out) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
 }
 
 }  // namespace rulesdb_test

@@ -1,0 +1,131 @@
+// The rules lookup: which key of a peer wins, for every subset of keys
+// present, and how failures come back.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "rulesdb/rules.hpp"
+#include "rulesdb_fixture.hpp"
+#include "support/fmt.hpp"
+
+using namespace std::string_literals;
+using rulesdb_test::Records;
+using testutil::TempDir;
+
+namespace {
+
+std::vector<std::string> calls;
+
+void found(char *value, uint32_t len) {
+  calls.emplace_back(value, len);
+  if (len) value[0] = '!';  // the value is the callback's own copy
+}
+
+// Runs a lookup on a database made of records; "<none>" for 0, "<error:errno>"
+// for -1, else the value handed to the callback (also checked against rules_name).
+std::string lookup(const Records &records, const char *uid, const char *gid, const char *cmd) {
+  TempDir d;
+  EXPECT_TRUE(rulesdb_test::write_db(d / "r.cdb", records));
+  int fd = open((d / "r.cdb").c_str(), O_RDONLY);
+  calls.clear();
+  int r = cmd ? rules_exec(found, fd, uid, gid, cmd) : rules(found, fd, uid, gid);
+  int e = errno;
+  close(fd);
+  if (r == 0) {
+    EXPECT_TRUE(calls.empty());
+    return "<none>";
+  }
+  if (r == -1) return "<error:" + std::to_string(e) + ">";
+  EXPECT_EQ(r, 1);
+  EXPECT_EQ(calls.size(), 1u);
+  return calls.empty() ? "" : calls[0];
+}
+
+// For every subset of keys (each record's value is its key with a "v"),
+// the first key present in order is the one found.
+void expect_order(const std::vector<std::string> &order, const char *uid, const char *gid, const char *cmd) {
+  for (unsigned mask = 0; mask < (1u << order.size()); ++mask) {
+    Records records;
+    // Added in reverse so that the order of adding cannot decide.
+    for (size_t i = order.size(); i-- > 0;)
+      if (mask & (1u << i)) records.emplace_back(order[i], "v" + order[i]);
+    std::string want = "<none>";
+    for (size_t i = 0; i < order.size(); ++i)
+      if (mask & (1u << i)) {
+        want = "v" + order[i];
+        break;
+      }
+    EXPECT_EQ(lookup(records, uid, gid, cmd), want) << "mask " << mask;
+    if (want != "<none>") EXPECT_EQ(std::string(rules_name.bytes, rules_name.length), want.substr(1));
+  }
+}
+
+}  // namespace
+
+TEST(rules, FourConnectionKeysInOrder) {
+  expect_order({"1000.100", "1000", ".100", ""}, "1000", "100", nullptr);
+}
+
+TEST(rules_exec, FiveExecKeysInOrder) {
+  expect_order({"1000.100,0.reboot", "1000,0.reboot", ".100,0.reboot", ",0.reboot", ""}, "1000", "100",
+               "0.reboot");
+}
+
+TEST(rules, MissingPartsLeaveKeysOut) {
+  Records all = {{"1000.100", "both"}, {"1000", "uid"}, {".100", "gid"}, {"", "empty"}};
+  EXPECT_EQ(lookup(all, nullptr, "100", nullptr), "gid");
+  EXPECT_EQ(lookup(all, "1000", nullptr, nullptr), "uid");
+  EXPECT_EQ(lookup(all, nullptr, nullptr, nullptr), "empty");
+  EXPECT_EQ(lookup({{"1000.100", "both"}, {".100", "gid"}}, "1000", nullptr, nullptr), "<none>");
+  Records exec = {{"1000,0.x", "uid"}, {".100,0.x", "gid"}, {",0.x", "cmd"}};
+  EXPECT_EQ(lookup(exec, nullptr, "100", "0.x"), "gid");
+  EXPECT_EQ(lookup(exec, nullptr, nullptr, "0.x"), "cmd");
+  EXPECT_EQ(lookup({{"1000.100,0.x", "both"}}, "1000", nullptr, "0.x"), "<none>");
+}
+
+TEST(rules, EmptyPartsArePresent) {
+  EXPECT_EQ(lookup({{".", "dot"}, {"", "empty"}}, "", "", nullptr), "dot");
+  EXPECT_EQ(lookup({{"", "empty"}}, "", "", nullptr), "empty");
+  EXPECT_EQ(lookup({{".,0.x", "dot"}, {",0.x", "cmd"}}, "", "", "0.x"), "dot");
+}
+
+TEST(rules, EmptyValueEndsTheSearch) {
+  EXPECT_EQ(lookup({{"1000", ""}, {"", "D\0"s}}, "1000", "100", nullptr), "");
+}
+
+TEST(rules, DamagedDatabaseIsAFailure) {
+  TempDir d;
+  ASSERT_TRUE(rulesdb_test::write_db(d / "r.cdb", {{"1000", "+A=1\0"s}, {"", "D\0"s}}));
+  std::string bytes = testutil::read_file(d / "r.cdb");
+  // Cut short: the tables are gone.
+  testutil::write_file(d / "cut.cdb", bytes.substr(0, 2048 + 10));
+  // The record of key 1000 claims 4 GiB of data: no allocation is tried.
+  std::string huge = bytes;
+  uint32_store(huge.data() + 2048 + 4, 0xFFFFFFF0u);
+  testutil::write_file(d / "huge.cdb", huge);
+  testutil::write_file(d / "empty.cdb", "");
+  for (const char *name : {"cut.cdb", "huge.cdb", "empty.cdb"}) {
+    int fd = open((d / name).c_str(), O_RDONLY);
+    calls.clear();
+    errno = 0;
+    EXPECT_EQ(rules(found, fd, "1000", "100"), -1) << name;
+    EXPECT_EQ(errno, EPROTO) << name;
+    EXPECT_TRUE(calls.empty());
+    close(fd);
+  }
+}
+
+TEST(rules, MappingIsReleasedAfterEachLookup) {
+  TempDir d;
+  ASSERT_TRUE(rulesdb_test::write_db(d / "r.cdb", {{"", "v"}}));
+  int fd = open((d / "r.cdb").c_str(), O_RDONLY);
+  EXPECT_EQ(rules(found, fd, "1", "2"), 1);
+  EXPECT_EQ(testutil::read_file("/proc/self/maps").find(d / "r.cdb"), std::string::npos);
+  EXPECT_EQ(rules_exec(found, fd, "1", "2", "0.x"), 1);
+  EXPECT_EQ(testutil::read_file("/proc/self/maps").find(d / "r.cdb"), std::string::npos);
+  close(fd);
+}
