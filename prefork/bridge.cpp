@@ -45,6 +45,11 @@ static void perl_start(const char *file) {
   static char **sysargv = emptyenv;
   static char **sysenv = emptyenv;
   PERL_SYS_INIT3(&sysargc, &sysargv, &sysenv);
+  // Let the interpreter own the strings of its environment array, so that
+  // assigning %ENV frees the entries it replaces.  Otherwise every
+  // assignment hands new strings to putenv, which never frees them, and
+  // the child grows with every connection.
+  PL_use_safe_putenv = FALSE;
   perlinterp = perl_alloc();
   if (!perlinterp) fail("out of memory");
   perl_construct(perlinterp);

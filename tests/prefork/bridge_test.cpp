@@ -1,5 +1,11 @@
 // The embedded interpreter: %ENV per connection, state kept by a child,
 // clean connections, compiled modules, and interpreter failures.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include "corvane_fixture.hpp"
 
 using namespace corvane_test;
@@ -110,6 +116,56 @@ TEST(server, MissingSubroutineNameIsAUsageError) {
   EXPECT_TRUE(s.wait_err(" status " + exit_status(100) + "\n")) << s.err();
   // Only the connection's child ends: the others serve no one and live on.
   EXPECT_EQ(s.err().find("perl_parse"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// One connection made from this process: sends nothing, reads to the end.
+std::string quick_client(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un sa {};
+  sa.sun_family = AF_UNIX;
+  std::memcpy(sa.sun_path, path.data(), path.size());
+  std::string got;
+  if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0) {
+    shutdown(fd, SHUT_WR);
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return got;
+}
+
+// Private dirty memory of pid in kB.
+long private_dirty(pid_t pid) {
+  std::istringstream in(testutil::read_file("/proc/" + std::to_string(pid) + "/smaps_rollup"));
+  std::string word;
+  long kb = -1;
+  while (in >> word)
+    if (word == "Private_Dirty:") in >> kb;
+  return kb;
+}
+
+TEST(server, MemoryDoesNotGrowPerConnection) {
+  TempDir dir;
+  std::string svc = script(dir, "sub f { print scalar(keys %ENV), \"\\n\" }\n1;\n");
+  RunOptions opt;
+  for (int i = 0; i < 40; ++i)
+    opt.setenv.push_back("FILLER" + std::to_string(i) + "=" + std::string(40, 'v'));
+  Server s(dir, {"-c", "1"}, {svc, "f"}, opt);
+  ASSERT_TRUE(wait_children(s.proc->pid, 1));
+  pid_t child = children(s.proc->pid)[0];
+  for (int i = 0; i < 300; ++i) ASSERT_NE(quick_client(s.path), "");
+  long before = private_dirty(child);
+  for (int i = 0; i < 1500; ++i) ASSERT_NE(quick_client(s.path), "");
+  long after = private_dirty(child);
+  ASSERT_GT(before, 0);
+  // 1500 connections with 40 variables of 50 bytes: a leak of the
+  // environment strings alone would be about 3 MB.
+  EXPECT_LT(after - before, 200) << before << " kB, then " << after << " kB";
 }
 
 }  // namespace
