@@ -10,14 +10,16 @@ BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 BENCH_BUILD ?= build-bench
 PREFIX ?= /usr/local
+# Installation directory: programs go to its command/, tollsetup names it.
+INSTALL_HOME ?= $(PREFIX)/corvane
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian packages each target needs.
 PACKAGES_BUILD = cmake g++ make perl libperl-dev libgtest-dev
-PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools
+PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base
 PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time
 
-CMAKE_FLAGS = -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+CMAKE_FLAGS = -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DINSTALL_HOME=$(INSTALL_HOME)
 
 .PHONY: all build check check-sanitize demo bench install uninstall clean \
         deps-build deps-check deps-bench

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,7 +79,11 @@ static int listen_on(const char *path) {
   int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s == -1) return -1;
   unlink(path);  // a socket left over from an earlier run
-  if (bind(s, (struct sockaddr *)&sa, sizeof sa) == -1) return -1;
+  // Any local user may connect: who is served is the program's decision.
+  mode_t oldmask = umask(0);
+  int r = bind(s, (struct sockaddr *)&sa, sizeof sa);
+  umask(oldmask);
+  if (r == -1) return -1;
   if (listen(s, 64) == -1) return -1;
   return s;
 }
