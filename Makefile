@@ -5,6 +5,8 @@
 #   make demo       build and run the sample service end to end
 #   make bench      build and run the benchmarks (not part of check)
 #   make install    install the programs (PREFIX, DESTDIR as usual)
+#   make fuzz       run each fuzz target for FUZZ_SECONDS (default 60)
+#   make stress     run the load and fault tests (bounded in time)
 
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
@@ -17,12 +19,13 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # Debian packages each target needs.
 PACKAGES_BUILD = cmake g++ make perl libperl-dev libgtest-dev
 PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base
+PACKAGES_FUZZ = cmake clang libclang-rt-14-dev perl libperl-dev
 PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time
 
 CMAKE_FLAGS = -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DINSTALL_HOME=$(INSTALL_HOME)
 
-.PHONY: all build check check-sanitize demo bench install uninstall clean \
-        deps-build deps-check deps-bench
+.PHONY: all build check check-sanitize demo bench fuzz stress install uninstall \
+        clean deps-build deps-check deps-bench deps-fuzz
 
 all: build
 
@@ -32,6 +35,8 @@ deps-check:
 	@sh tools/install-deps $(PACKAGES_CHECK)
 deps-bench:
 	@sh tools/install-deps $(PACKAGES_BENCH)
+deps-fuzz:
+	@sh tools/install-deps $(PACKAGES_FUZZ)
 
 build: deps-build
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -55,6 +60,13 @@ bench: deps-bench
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	bash bench/run $(BENCH_BUILD)
 
+FUZZ_SECONDS ?= 60
+fuzz: deps-fuzz
+	bash tests/fuzz/run $(FUZZ_SECONDS)
+
+stress: deps-check build
+	bash tests/stress/run $(BUILD)
+
 install: build
 	cmake --install $(BUILD)
 
@@ -63,4 +75,4 @@ uninstall:
 	xargs -r rm -f -- < $(BUILD)/install_manifest.txt
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD) build-fuzz
