@@ -68,11 +68,11 @@ stress: deps-check build
 	bash tests/stress/run $(BUILD)
 
 install: build
-	cmake --install $(BUILD)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
 
 uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
-	xargs -r rm -f -- < $(BUILD)/install_manifest.txt
+	sed "s|^|$(DESTDIR)|" $(BUILD)/install_manifest.txt | xargs -r rm -f --
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD) build-fuzz
