@@ -3,6 +3,7 @@
 #include "rulesdb/cdbout.hpp"
 
 #include <cerrno>
+#include <cstring>
 
 #include "rulesdb/cdb.hpp"
 #include "support/alloc.hpp"
@@ -26,12 +27,22 @@ int cdbout_advance(cdbout *c, uint64_t n) {
   return 0;
 }
 
+// buffer_putalign, with the common case of bytes that fit into the free
+// space copied straight in: the writer puts several small pieces per record.
+int cdbout_put(cdbout *c, const char *s, uint32_t n) {
+  if (c->out.size - c->out.pending < n) return buffer_putalign(&c->out, s, n);
+  if (!n) return 0;
+  std::memcpy(c->out.space + c->out.pending, s, n);
+  c->out.pending += n;
+  return 0;
+}
+
 // Writes one (a, b) pair little-endian through the output buffer.
 int cdbout_putpair(cdbout *c, uint32_t a, uint32_t b) {
   char buf[8];
   uint32_store(buf, a);
   uint32_store(buf + 4, b);
-  return buffer_putalign(&c->out, buf, 8);
+  return cdbout_put(c, buf, 8);
 }
 
 // Allocates `sorted` and groups every entry by table, in the order added.
@@ -76,11 +87,15 @@ int cdbout_table(cdbout *c, int i) {
       if (++slot == s) slot = 0;
     c->work[slot] = group[j];
   }
+  if (cdbout_advance(c, 8 * (uint64_t)s) == -1) return -1;
+  // The table goes out in one piece: each pair is turned into its file
+  // form (two little-endian numbers) in place.
   for (uint32_t j = 0; j < s; ++j) {
-    if (cdbout_putpair(c, c->work[j].hash, c->work[j].position) == -1) return -1;
-    if (cdbout_advance(c, 8) == -1) return -1;
+    cdbout_pair p = c->work[j];
+    uint32_store((char *)&c->work[j], p.hash);
+    uint32_store((char *)&c->work[j] + 4, p.position);
   }
-  return 0;
+  return buffer_putalign(&c->out, (const char *)c->work, 8 * s);
 }
 
 }  // namespace
@@ -102,8 +117,8 @@ int cdbout_add(cdbout *c, const char *key, uint32_t klen, const char *data, uint
     return -1;
   }
   if (cdbout_putpair(c, klen, dlen) == -1) return -1;
-  if (buffer_putalign(&c->out, key, klen) == -1) return -1;
-  if (buffer_putalign(&c->out, data, dlen) == -1) return -1;
+  if (cdbout_put(c, key, klen) == -1) return -1;
+  if (cdbout_put(c, data, dlen) == -1) return -1;
   if (!c->blocks || c->blocks->used == 1000) {
     cdbout_block *b = (cdbout_block *)alloc(sizeof(cdbout_block));
     if (!b) return -1;

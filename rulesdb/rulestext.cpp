@@ -6,14 +6,30 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "support/buffer.hpp"
-#include "support/byte.hpp"
 #include "support/fmt.hpp"
 #include "support/line.hpp"
 #include "support/open.hpp"
 #include "support/strerr.hpp"
 
 namespace {
+
+// Index of the first c in the n bytes at s, or n.  The compilers scan every
+// byte of their input, so this uses the C library's fast scan.
+uint32_t find(const char *s, uint32_t n, char c) {
+  const void *p = n ? std::memchr(s, (unsigned char)c, n) : nullptr;
+  return p ? (uint32_t)((const char *)p - s) : n;
+}
+
+// stralloc_catb without the end marker, with the C library's fast copy.
+int cat(stralloc *sa, const char *s, uint32_t n) {
+  if (!stralloc_readyplus(sa, n)) return 0;
+  if (n) std::memcpy(sa->bytes + sa->length, s, n);
+  sa->length += n;
+  return 1;
+}
 
 // Unparsed remainder of a line.
 struct rest {
@@ -30,24 +46,24 @@ void rest_skip(rest *r, uint32_t k) {
 // and skips past the closing q.
 int rulestext_quoted(rest *r, stralloc *value) {
   if (!r->n) return rulestext_unparsable;
-  uint32_t close = 1 + byte_chr(r->s + 1, r->n - 1, r->s[0]);
+  uint32_t close = 1 + find(r->s + 1, r->n - 1, r->s[0]);
   if (close == r->n) return rulestext_unparsable;
-  if (!stralloc_catb(value, r->s + 1, close - 1)) return rulestext_nomem;
-  if (!stralloc_catb(value, "", 1)) return rulestext_nomem;
+  if (!cat(value, r->s + 1, close - 1)) return rulestext_nomem;
+  if (!cat(value, "", 1)) return rulestext_nomem;
   rest_skip(r, close + 1);
   return 0;
 }
 
 // "deny" or "allow" (with an optional program for exec rules).
 int rulestext_verdict(rest *r, int kind, stralloc *value) {
-  if (r->n >= 4 && !byte_diff(r->s, 4, "deny")) {
+  if (r->n >= 4 && !std::memcmp(r->s, "deny", 4)) {
     rest_skip(r, 4);
-    return stralloc_catb(value, "D", 2) ? 0 : rulestext_nomem;
+    return cat(value, "D", 2) ? 0 : rulestext_nomem;
   }
-  if (r->n < 5 || byte_diff(r->s, 5, "allow")) return rulestext_unparsable;
+  if (r->n < 5 || std::memcmp(r->s, "allow", 5)) return rulestext_unparsable;
   rest_skip(r, 5);
   if (kind != rulestext_exec || !r->n || r->s[0] != '=') return 0;
-  if (!stralloc_catb(value, "=", 1)) return rulestext_nomem;
+  if (!cat(value, "=", 1)) return rulestext_nomem;
   rest_skip(r, 1);
   return rulestext_quoted(r, value);
 }
@@ -56,10 +72,10 @@ int rulestext_verdict(rest *r, int kind, stralloc *value) {
 int rulestext_settings(rest *r, stralloc *value) {
   while (r->n) {
     if (r->s[0] != ',') return rulestext_unparsable;
-    uint32_t eq = byte_chr(r->s, r->n, '=');
+    uint32_t eq = find(r->s, r->n, '=');
     if (eq == r->n) return rulestext_unparsable;
-    if (!stralloc_catb(value, "+", 1)) return rulestext_nomem;
-    if (!stralloc_catb(value, r->s + 1, eq)) return rulestext_nomem;
+    if (!cat(value, "+", 1)) return rulestext_nomem;
+    if (!cat(value, r->s + 1, eq)) return rulestext_nomem;
     rest_skip(r, eq + 1);
     int e = rulestext_quoted(r, value);
     if (e) return e;
@@ -89,8 +105,9 @@ int rulestext_range(cdbout *c, uint64_t low, uint64_t high, const char *tail, ui
   if (low > high) return 0;
   for (uint64_t u = low;; ++u) {
     char num[FMT_ULONG];
-    if (!stralloc_copyb(&rangekey, num, fmt_ulong(num, u))) return rulestext_nomem;
-    if (!stralloc_catb(&rangekey, tail, taillen)) return rulestext_nomem;
+    rangekey.length = 0;
+    if (!cat(&rangekey, num, fmt_ulong(num, u))) return rulestext_nomem;
+    if (!cat(&rangekey, tail, taillen)) return rulestext_nomem;
     if (cdbout_add(c, rangekey.bytes, rangekey.length, value->bytes, value->length) == -1) return -1;
     if (u == high) return 0;
   }
@@ -98,27 +115,28 @@ int rulestext_range(cdbout *c, uint64_t low, uint64_t high, const char *tail, ui
 
 }  // namespace
 
-int rulestext_parse(stralloc *line, int kind, stralloc *key, stralloc *value) {
-  if (!line->length || line->bytes[0] == '\n' || line->bytes[0] == '#') return 0;
-  while (line->length) {
-    char ch = line->bytes[line->length - 1];
+int rulestext_parse(const char *line, uint32_t *len, int kind, stralloc *key, stralloc *value) {
+  if (!*len || line[0] == '\n' || line[0] == '#') return 0;
+  while (*len) {
+    char ch = line[*len - 1];
     if (ch != ' ' && ch != '\t' && ch != '\n') break;
-    --line->length;
+    --*len;
   }
-  uint32_t colon = byte_chr(line->bytes, line->length, ':');
-  if (colon == line->length) return 0;
-  if (!stralloc_copyb(key, line->bytes, colon)) return rulestext_nomem;
-  if (!stralloc_copys(value, "")) return rulestext_nomem;
-  rest r = {line->bytes + colon + 1, line->length - colon - 1};
+  uint32_t colon = find(line, *len, ':');
+  if (colon == *len) return 0;
+  key->length = 0;
+  value->length = 0;
+  if (!cat(key, line, colon)) return rulestext_nomem;
+  rest r = {line + colon + 1, *len - colon - 1};
   int e = rulestext_verdict(&r, kind, value);
   if (!e) e = rulestext_settings(&r, value);
   return e ? e : 1;
 }
 
 int rulestext_add(cdbout *c, const stralloc *key, const stralloc *value) {
-  uint32_t head = byte_chr(key->bytes, key->length, ',');
-  uint32_t dash = byte_chr(key->bytes, head, '-');
-  if (dash == head || byte_chr(key->bytes, head, '.') < head)
+  uint32_t head = find(key->bytes, key->length, ',');
+  uint32_t dash = find(key->bytes, head, '-');
+  if (dash == head || find(key->bytes, head, '.') < head)
     return cdbout_add(c, key->bytes, key->length, value->bytes, value->length);
   uint64_t low;
   uint64_t high;
@@ -142,17 +160,37 @@ stralloc value;
 [[noreturn]] void die_nomem() { strerr_diex(exit_temp, fatal, "out of memory"); }
 [[noreturn]] void die_write() { strerr_diesys(exit_temp, fatal, "unable to write to ", fntmp, ": "); }
 
-[[noreturn]] void die_parse() {
-  if (!stralloc_catb(&line, "", 1)) die_nomem();
-  strerr_diex(exit_perm, fatal, "unable to parse this line: ", line.bytes);
+[[noreturn]] void die_parse(const char *s, uint32_t n) {
+  stralloc shown;
+  if (!stralloc_copyb(&shown, s, n) || !stralloc_catb(&shown, "", 1)) die_nomem();
+  strerr_diex(exit_perm, fatal, "unable to parse this line: ", shown.bytes);
 }
 
-void compile_line(int kind) {
-  int r = rulestext_parse(&line, kind, &key, &value);
+void compile_line(const char *s, uint32_t n, int kind) {
+  int r = rulestext_parse(s, &n, kind, &key, &value);
   if (r == 1) r = rulestext_add(&out, &key, &value);
   if (r == -1) die_write();
-  if (r == rulestext_unparsable) die_parse();
+  if (r == rulestext_unparsable) die_parse(s, n);
   if (r == rulestext_nomem) die_nomem();
+}
+
+// Reads and compiles every line.  A line that lies whole in the input
+// buffer is parsed there; only one split by a refill is gathered first.
+void compile_input(int kind) {
+  for (;;) {
+    const char *tail;
+    uint32_t taillen;
+    if (line_fetch_split(buffer_stdin, &line, &tail, &taillen, '\n') == -1)
+      strerr_diesys(exit_temp, fatal, "unable to read input: ");
+    if (!line.length && !taillen) return;
+    if (!line.length) {
+      compile_line(tail, taillen, kind);
+      continue;
+    }
+    if (!cat(&line, tail, taillen)) die_nomem();
+    compile_line(line.bytes, line.length, kind);
+    if (!taillen) return;  // a last line without newline
+  }
 }
 
 }  // namespace
@@ -165,14 +203,7 @@ int rulestext_compile(int argc, char **argv, int kind, const char *fatalprefix, 
   int fd = open_truncate(fntmp);
   if (fd == -1) strerr_diesys(exit_temp, fatal, "unable to create ", fntmp, ": ");
   if (cdbout_start(&out, fd) == -1) die_write();
-  for (;;) {
-    int match;
-    if (line_fetch(buffer_stdin, &line, &match, '\n') == -1)
-      strerr_diesys(exit_temp, fatal, "unable to read input: ");
-    if (!line.length) break;
-    compile_line(kind);
-    if (!match) break;
-  }
+  compile_input(kind);
   if (cdbout_finish(&out) == -1 || fsync(fd) == -1 || close(fd) == -1) die_write();
   if (rename(fntmp, fn) == -1)
     strerr_diesys(exit_temp, fatal, "unable to move ", fntmp, " to ", fn, ": ");

@@ -16,9 +16,10 @@ constexpr int rulestext_exec = 1;
 constexpr int rulestext_unparsable = -2;
 constexpr int rulestext_nomem = -3;
 
-/// Trims trailing blanks off line and turns it into key and value: 1 rule,
-/// 0 line passed over, rulestext_unparsable, rulestext_nomem.
-int rulestext_parse(stralloc *line, int kind, stralloc *key, stralloc *value);
+/// Trims trailing blanks off the *len bytes of line (lowering *len) and turns
+/// it into key and value: 1 rule, 0 line passed over, rulestext_unparsable,
+/// rulestext_nomem.
+int rulestext_parse(const char *line, uint32_t *len, int kind, stralloc *key, stralloc *value);
 /// Adds the rule's records, one per uid of a range: 0, -1 when the writer
 /// fails (errno), rulestext_unparsable for a bad bound, rulestext_nomem.
 int rulestext_add(cdbout *c, const stralloc *key, const stralloc *value);

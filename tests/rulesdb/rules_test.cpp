@@ -60,7 +60,9 @@ void expect_order(const std::vector<std::string> &order, const char *uid, const 
         break;
       }
     EXPECT_EQ(lookup(records, uid, gid, cmd), want) << "mask " << mask;
-    if (want != "<none>") EXPECT_EQ(std::string(rules_name.bytes, rules_name.length), want.substr(1));
+    if (want != "<none>") {
+      EXPECT_EQ(std::string(rules_name.bytes, rules_name.length), want.substr(1));
+    }
   }
 }
 

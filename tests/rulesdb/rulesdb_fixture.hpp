@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rulesdb/cdbout.hpp"
+#include "support/alloc.hpp"
 #include "tests/common/testutil.hpp"
 
 namespace rulesdb_test {
@@ -82,6 +83,15 @@ inline bool write_db(const std::string &path, const Records &records) {
   for (const auto &[k, v] : records) ok = ok && cdbout_add(&out, k.data(), k.size(), v.data(), v.size()) == 0;
   ok = ok && cdbout_finish(&out) == 0;
   if (fd >= 0) close(fd);
+  // A program writes one database and ends; the tests write many, so they
+  // give the writer's memory back themselves.
+  while (out.blocks) {
+    cdbout_block *next = out.blocks->next;
+    alloc_free(out.blocks);
+    out.blocks = next;
+  }
+  alloc_free(out.sorted);
+  out.sorted = nullptr;
   return ok;
 }
 
