@@ -105,6 +105,7 @@ static int child_accept(int s) {
   sig_unblock(sig_child);
   sig_catch(sig_term, sig_defaulthandler);
   sig_catch(sig_pipe, sig_defaulthandler);
+  sig_unblock(sig_term);
   for (;;) {
     int fd = child_accept(s);
     if (fd == -1) continue;
@@ -124,23 +125,34 @@ static int child_accept(int s) {
   }
 }
 
+// Forks one child.  SIGTERM stays blocked from the last look at flagexit
+// until the child has its default action back: a stop signalled in
+// between reaches the new child as well, and is not lost on it.
+static void spawn_one(int s, int argc, char **argv) {
+  sig_block(sig_term);
+  if (flagexit) {
+    sig_unblock(sig_term);
+    return;
+  }
+  ++numchildren;
+  printstatus();
+  pid_t pid = fork();
+  if (pid == 0) child(s, argc, argv);
+  sig_unblock(sig_term);
+  if (pid == -1) {
+    strerr_warnsys(self, ": warning: dropping connection, ", "unable to fork: ");
+    --numchildren;
+    printstatus();
+    // A fork that keeps failing must not keep dead children unreaped
+    // nor spin: wait a second with SIGCHLD deliverable.
+    pause_pipe(1);
+  }
+}
+
 // Forks children until the pool is full; called with SIGCHLD blocked.
 static void spawn(int s, int argc, char **argv) {
   while (!flagexit && numchildren >= limit) sig_pause();
-  while (!flagexit && numchildren < limit) {
-    ++numchildren;
-    printstatus();
-    pid_t pid = fork();
-    if (pid == 0) child(s, argc, argv);
-    if (pid == -1) {
-      strerr_warnsys(self, ": warning: dropping connection, ", "unable to fork: ");
-      --numchildren;
-      printstatus();
-      // A fork that keeps failing must not keep dead children unreaped
-      // nor spin: wait a second with SIGCHLD deliverable.
-      pause_pipe(1);
-    }
-  }
+  while (!flagexit && numchildren < limit) spawn_one(s, argc, argv);
 }
 
 void supervise(int s, int argc, char **argv) {
