@@ -72,17 +72,36 @@ inline std::vector<std::string> command(const std::vector<std::string> &options,
   return argv;
 }
 
-/// A server in the background on dir/"s" (its group is killed at the end).
+/// Waits until a socket at path listens (the file exists from bind on,
+/// before listen): its row in /proc/net/unix has the accepting flag.
+inline bool wait_listening(const std::string &path, int ms = 5000) {
+  for (int waited = 0; waited < ms; waited += 5) {
+    std::istringstream table(testutil::read_file("/proc/net/unix"));
+    std::string row;
+    while (std::getline(table, row)) {
+      std::istringstream fields(row);
+      std::string num, refs, proto, flags, type, state, inode, name;
+      fields >> num >> refs >> proto >> flags >> type >> state >> inode;
+      std::getline(fields >> std::ws, name);
+      if (name == path && flags == "00010000") return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+/// A server in the background on a socket of its own in dir (its group is
+/// killed at the end).  Each server gets a new name: a socket of an earlier
+/// server may still be listening while its processes go away.
 struct Server {
   std::string path;
   std::unique_ptr<Process> proc;
   Server(const TempDir &dir, const std::vector<std::string> &options,
-         const std::vector<std::string> &words, const RunOptions &opt = {})
-      : path(dir / "s") {
-    // A socket file left by an earlier server must not pass for this one's.
-    unlink(path.c_str());
+         const std::vector<std::string> &words, const RunOptions &opt = {}) {
+    static int count = 0;
+    path = dir / ("s" + std::to_string(++count));
     proc = std::make_unique<Process>(command(options, path, words), opt);
-    EXPECT_TRUE(testutil::wait_path(path)) << proc->err();
+    EXPECT_TRUE(wait_listening(path)) << proc->err();
   }
   std::string err() const { return proc->err(); }
   bool wait_err(const std::string &text, int ms = 5000) const { return proc->wait_err(text, ms); }

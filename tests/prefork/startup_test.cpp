@@ -111,7 +111,7 @@ TEST(ipc_bind, PathFieldHoldsAtMost108Bytes) {
 
   std::string svc = script(dir, env_script);
   Process p(command({"-c", "1"}, p108, {svc, "show", "IPCLOCALPATH"}));
-  ASSERT_TRUE(testutil::wait_path(p108)) << p.err();
+  ASSERT_TRUE(wait_listening(p108)) << p.err();
   auto got = testutil::unix_client(p108);
   ASSERT_TRUE(got);
   EXPECT_EQ(*got, "IPCLOCALPATH=[" + p108 + "]\n");
