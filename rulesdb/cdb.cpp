@@ -8,14 +8,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "support/byte.hpp"
 #include "support/error.hpp"
-#include "support/fmt.hpp"
 
 namespace {
 
 constexpr uint64_t cdb_limit = 0xFFFFFFFFull;
+
+// uint32_unpack, kept in this file so that the lookup loop can inline it.
+inline uint32_t cdb_unpack(const char *s) {
+  const unsigned char *u = (const unsigned char *)s;
+  return u[0] | (uint32_t)u[1] << 8 | (uint32_t)u[2] << 16 | (uint32_t)u[3] << 24;
+}
 
 // Pointer to len bytes at pos: inside the mapping, or read into buf (which
 // must hold len bytes); null with errno on failure.
@@ -38,7 +44,7 @@ int cdb_match(cdb *c, const char *key, uint32_t len, uint32_t pos) {
   if (c->mapping) {
     const char *s = cdb_bytes(c, buf, len, pos);
     if (!s) return -1;
-    return byte_diff(s, len, key) == 0;
+    return len == 0 || std::memcmp(s, key, len) == 0;
   }
   while (len > 0) {
     uint32_t n = len < sizeof buf ? len : sizeof buf;
@@ -60,10 +66,8 @@ int cdb_searchstart(cdb *c, const char *key, uint32_t len) {
   uint32_t h = cdb_hash(key, len);
   const char *entry = cdb_bytes(c, buf, 8, (h & 255) << 3);
   if (!entry) return -1;
-  uint32_t pos;
-  uint32_t slots;
-  uint32_unpack(entry, &pos);
-  uint32_unpack(entry + 4, &slots);
+  uint32_t pos = cdb_unpack(entry);
+  uint32_t slots = cdb_unpack(entry + 4);
   if (!slots) return 0;
   uint64_t end = (uint64_t)pos + ((uint64_t)slots << 3);
   if (end > cdb_limit || (c->mapping && end > c->file_size)) {
@@ -149,10 +153,8 @@ int cdb_findnext(cdb *c, const char *key, uint32_t len) {
   while (c->probes < c->table_slots) {
     const char *slot = cdb_bytes(c, buf, 8, c->next_slot);
     if (!slot) return -1;
-    uint32_t h;
-    uint32_t pos;
-    uint32_unpack(slot, &h);
-    uint32_unpack(slot + 4, &pos);
+    uint32_t h = cdb_unpack(slot);
+    uint32_t pos = cdb_unpack(slot + 4);
     if (!pos) return 0;
     ++c->probes;
     c->next_slot += 8;
@@ -160,10 +162,8 @@ int cdb_findnext(cdb *c, const char *key, uint32_t len) {
     if (h != c->key_hash) continue;
     const char *rec = cdb_bytes(c, buf, 8, pos);
     if (!rec) return -1;
-    uint32_t klen;
-    uint32_t dlen;
-    uint32_unpack(rec, &klen);
-    uint32_unpack(rec + 4, &dlen);
+    uint32_t klen = cdb_unpack(rec);
+    uint32_t dlen = cdb_unpack(rec + 4);
     if (klen != len) continue;
     // pos + 8 cannot wrap: the 8 bytes at pos lie inside the file.
     int m = cdb_match(c, key, len, pos + 8);
