@@ -63,6 +63,19 @@ TEST(sigterm, StopsEveryChildAndExitsZero) {
   for (pid_t k : kids) EXPECT_NE(kill(k, 0), 0);
 }
 
+TEST(sigterm, StopWhileChildrenAreBeingForked) {
+  // SIGTERM lands while the pool is still filling: every child, however
+  // young, must die of it, and the server must exit.
+  TempDir dir;
+  for (int round = 0; round < 10; ++round) {
+    Process p(command({"-v", "-c", "20"}, dir / ("s" + std::to_string(round)), {}));
+    ASSERT_TRUE(p.wait_err(status(3, 20))) << p.err();
+    p.kill(SIGTERM);
+    int st = p.wait(5000);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "round " << round << ": " << st;
+  }
+}
+
 TEST(sigterm, ZeroLimitExitsAtOnce) {
   TempDir dir;
   Server s(dir, {"-v", "-c", "0"}, {});
