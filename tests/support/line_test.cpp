@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "recorder.hpp"
+#include "owned.hpp"
 #include "support/buffer.hpp"
 
 // The test binary is a program that links line.o, so it defines its own
@@ -18,6 +19,7 @@
 BUFFER_STDOUT_DEFINE;
 BUFFER_STDIN_DEFINE;
 
+using supporttest::owned_stralloc;
 using supporttest::Feeder;
 using supporttest::pattern;
 using supporttest::Step;
@@ -30,7 +32,7 @@ struct Lines : ::testing::Test {
   UseFeeder use{feed};
   std::vector<char> space;
   buffer b;
-  stralloc sa{};
+  owned_stralloc sa{};
   int match = -1;
   void make(uint32_t size, const std::string &input, uint32_t max = UINT32_MAX) {
     feed.input = input;
@@ -249,7 +251,7 @@ TEST_F(StdBuffers, LineReaderAnswersBeforeWaiting) {
   buffer_init(&inb, flush_then_read, in[0], space, sizeof space);
   ASSERT_EQ(buffer_puts(buffer_stdout, "name? "), 0);
   ASSERT_EQ(write(in[1], "corvane\n", 8), 8);
-  stralloc sa{};
+  owned_stralloc sa{};
   int match = 0;
   ASSERT_EQ(line_fetch(&inb, &sa, &match, '\n'), 0);
   EXPECT_EQ(std::string(sa.bytes, sa.length), "corvane\n");

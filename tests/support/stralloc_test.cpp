@@ -7,8 +7,10 @@
 #include <string>
 
 #include "child.hpp"
+#include "owned.hpp"
 #include "support/alloc.hpp"
 
+using supporttest::owned_stralloc;
 using supporttest::in_child;
 
 namespace {
@@ -19,7 +21,7 @@ TEST(stralloc_ready, NeverAllocatedWithZero) {
   if (alloc_pool_free() < 16) GTEST_SKIP() << "pool used up by earlier tests in this process";
   auto r = in_child([] {
     const uint32_t before = alloc_pool_free();
-    stralloc sa{};
+    owned_stralloc sa{};
     CHILD_CHECK(stralloc_ready(&sa, 0) == 1);
     CHILD_CHECK(sa.bytes != nullptr);
     CHILD_CHECK(sa.length == 0);
@@ -31,7 +33,7 @@ TEST(stralloc_ready, NeverAllocatedWithZero) {
 }
 
 TEST(stralloc_ready, FirstAllocationHasNoSlack) {
-  stralloc sa{};
+  owned_stralloc sa{};
   sa.length = 7;  // meaningless while bytes is null
   ASSERT_EQ(stralloc_ready(&sa, 100), 1);
   EXPECT_EQ(sa.capacity, 100u);
@@ -39,7 +41,7 @@ TEST(stralloc_ready, FirstAllocationHasNoSlack) {
 }
 
 TEST(stralloc_ready, GrowthAddsAnEighthPlusThirty) {
-  stralloc sa{};
+  owned_stralloc sa{};
   ASSERT_EQ(stralloc_ready(&sa, 100), 1);
   std::memset(sa.bytes, 'q', 100);
   sa.length = 100;
@@ -52,7 +54,7 @@ TEST(stralloc_ready, GrowthAddsAnEighthPlusThirty) {
 }
 
 TEST(stralloc_readyplus, CountsFromLength) {
-  stralloc sa{};
+  owned_stralloc sa{};
   ASSERT_EQ(stralloc_ready(&sa, 100), 1);
   sa.length = 100;
   ASSERT_EQ(stralloc_readyplus(&sa, 0), 1);
@@ -66,7 +68,7 @@ TEST(stralloc_readyplus, CountsFromLength) {
 }
 
 TEST(stralloc_copys, LeavesZMarker) {
-  stralloc sa{};
+  owned_stralloc sa{};
   ASSERT_EQ(stralloc_copys(&sa, "abc"), 1);
   EXPECT_EQ(sa.length, 3u);
   EXPECT_EQ(sa.bytes[3], 'Z');
@@ -76,7 +78,7 @@ TEST(stralloc_copys, LeavesZMarker) {
 }
 
 TEST(stralloc_copyb, ReplacesContents) {
-  stralloc sa{};
+  owned_stralloc sa{};
   ASSERT_EQ(stralloc_copys(&sa, "a longer first text"), 1);
   ASSERT_EQ(stralloc_copyb(&sa, "xy\0z", 4), 1);
   EXPECT_EQ(str(sa), std::string("xy\0z", 4));
@@ -84,7 +86,7 @@ TEST(stralloc_copyb, ReplacesContents) {
 }
 
 TEST(stralloc_catb, AppendsAndMarks) {
-  stralloc sa{};
+  owned_stralloc sa{};
   ASSERT_EQ(stralloc_catb(&sa, "ab", 2), 1);  // never allocated: acts as copyb
   EXPECT_EQ(str(sa), "ab");
   EXPECT_EQ(sa.bytes[2], 'Z');
@@ -97,7 +99,7 @@ TEST(stralloc_catb, AppendsAndMarks) {
 }
 
 TEST(stralloc_append, OverwritesZMarker) {
-  stralloc sa{};
+  owned_stralloc sa{};
   ASSERT_EQ(stralloc_catb(&sa, "ab", 2), 1);
   ASSERT_EQ(stralloc_append(&sa, "c"), 1);
   EXPECT_EQ(str(sa), "abc");
@@ -106,25 +108,25 @@ TEST(stralloc_append, OverwritesZMarker) {
 }
 
 TEST(stralloc_append, NeverAllocated) {
-  stralloc sa{};
+  owned_stralloc sa{};
   ASSERT_EQ(stralloc_append(&sa, "x"), 1);
   EXPECT_EQ(str(sa), "x");
   EXPECT_GE(sa.capacity, 1u);
 }
 
 TEST(stralloc_cat, AppendsOtherString) {
-  stralloc a{}, b{};
+  owned_stralloc a{}, b{};
   ASSERT_EQ(stralloc_copys(&a, "left-"), 1);
   ASSERT_EQ(stralloc_copys(&b, "right"), 1);
   ASSERT_EQ(stralloc_cat(&a, &b), 1);
   EXPECT_EQ(str(a), "left-right");
-  stralloc empty{};
+  owned_stralloc empty{};
   ASSERT_EQ(stralloc_cat(&a, &empty), 1);
   EXPECT_EQ(str(a), "left-right");
 }
 
 TEST(stralloc_catb, ManyAppendsKeepEverything) {
-  stralloc sa{};
+  owned_stralloc sa{};
   std::string want;
   for (int i = 0; i < 5000; ++i) {
     const std::string piece = std::to_string(i) + ",";
@@ -138,7 +140,7 @@ TEST(stralloc_catb, ManyAppendsKeepEverything) {
 // Requests near 2^32 must fail as allocation failures, never wrap into a
 // small request that then overflows the area.
 TEST(stralloc_ready, GrowthSumNearLimitFails) {
-  stralloc sa{};
+  owned_stralloc sa{};
   ASSERT_EQ(stralloc_copys(&sa, "keep"), 1);
   char *const bytes = sa.bytes;
   const uint32_t cap = sa.capacity;
@@ -154,7 +156,7 @@ TEST(stralloc_ready, GrowthSumNearLimitFails) {
 }
 
 TEST(stralloc_readyplus, SumNearLimitFails) {
-  stralloc sa{};
+  owned_stralloc sa{};
   ASSERT_EQ(stralloc_copys(&sa, "0123456789"), 1);
   // length + n wraps past 2^32 to a small number.
   errno = 0;
@@ -167,7 +169,7 @@ TEST(stralloc_readyplus, SumNearLimitFails) {
 }
 
 TEST(stralloc_copyb, LengthPlusOneNearLimitFails) {
-  stralloc sa{};
+  owned_stralloc sa{};
   static const char src[4] = "abc";  // never read: the request fails first
   errno = 0;
   EXPECT_EQ(stralloc_copyb(&sa, src, UINT32_MAX), 0);  // never allocated
@@ -181,7 +183,7 @@ TEST(stralloc_copyb, LengthPlusOneNearLimitFails) {
 }
 
 TEST(stralloc_catb, LengthPlusOneNearLimitFails) {
-  stralloc sa{};
+  owned_stralloc sa{};
   static const char src[4] = "abc";
   ASSERT_EQ(stralloc_copys(&sa, "abc"), 1);
   errno = 0;
@@ -195,7 +197,7 @@ TEST(stralloc_catb, LengthPlusOneNearLimitFails) {
 }
 
 TEST(stralloc_readyplus, NeverAllocatedHugeFails) {
-  stralloc sa{};
+  owned_stralloc sa{};
   errno = 0;
   EXPECT_EQ(stralloc_readyplus(&sa, UINT32_MAX), 0);
   EXPECT_EQ(errno, ENOMEM);
