@@ -25,7 +25,7 @@ uint32_t find(const char *s, uint32_t n, char c) {
 
 // stralloc_catb without the end marker, with the C library's fast copy.
 int cat(stralloc *sa, const char *s, uint32_t n) {
-  if (!stralloc_readyplus(sa, n)) return 0;
+  if (sa->capacity - sa->length < n && !stralloc_readyplus(sa, n)) return 0;
   if (n) std::memcpy(sa->bytes + sa->length, s, n);
   sa->length += n;
   return 1;
@@ -178,18 +178,21 @@ void compile_line(const char *s, uint32_t n, int kind) {
 // buffer is parsed there; only one split by a refill is gathered first.
 void compile_input(int kind) {
   for (;;) {
-    const char *tail;
-    uint32_t taillen;
-    if (line_fetch_split(buffer_stdin, &line, &tail, &taillen, '\n') == -1)
-      strerr_diesys(exit_temp, fatal, "unable to read input: ");
-    if (!line.length && !taillen) return;
-    if (!line.length) {
-      compile_line(tail, taillen, kind);
-      continue;
+    int n = buffer_load(buffer_stdin);
+    if (n == -1) strerr_diesys(exit_temp, fatal, "unable to read input: ");
+    if (n == 0) {
+      if (line.length) compile_line(line.bytes, line.length, kind);  // no final newline
+      return;
     }
-    if (!cat(&line, tail, taillen)) die_nomem();
-    compile_line(line.bytes, line.length, kind);
-    if (!taillen) return;  // a last line without newline
+    const char *s = buffer_view(buffer_stdin);
+    uint32_t end = find(s, n, '\n');
+    if (end < (uint32_t)n) ++end;
+    if (!cat(&line, s, end)) die_nomem();
+    if (s[end - 1] == '\n') {
+      compile_line(line.bytes, line.length, kind);
+      line.length = 0;
+    }
+    buffer_skip(buffer_stdin, end);
   }
 }
 

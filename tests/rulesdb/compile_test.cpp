@@ -141,3 +141,19 @@ TEST(gatemark, UsageLines) {
     EXPECT_FALSE(testutil::exists("only.cdb"));
   }
 }
+
+TEST(gatemark, LinesLongerThanTheInputBuffer) {
+  // Lines of every length around the 8192-byte input buffer, so that
+  // refills split them at every kind of place.
+  std::string text;
+  rulesdb_test::Records want;
+  for (int i = 0; i < 40; ++i) {
+    std::string v(8150 + 3 * i, (char)('a' + i % 26));
+    text += std::to_string(i) + ":allow,V='" + v + "'\n";
+    want.emplace_back(std::to_string(i), "+V=" + v + "\0"s);
+  }
+  std::string big(20000, 'z');
+  text += "big:deny,B=|" + big + "|";
+  want.emplace_back("big", "D\0+B="s + big + "\0"s);
+  EXPECT_TRUE(compiled("gatemark", text) == dumped(want));
+}
