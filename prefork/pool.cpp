@@ -36,15 +36,20 @@ void printstatus() {
   strerr_warnx(self, ": status: ", strnum, "/", strnum2);
 }
 
+// The handlers keep errno: SIGTERM can arrive between a failing call and
+// the message that reports it.
 void sigterm(int) {
+  int e = errno;
   if (!flagexit) {
     flagexit = 1;
     kill(-getpid(), sig_term);
   }
   trigger();
+  errno = e;
 }
 
 void sigchld(int) {
+  int e = errno;
   int wstat;
   pid_t pid;
   while ((pid = wait_nohang(&wstat)) > 0) {
@@ -58,6 +63,7 @@ void sigchld(int) {
     if (flagexit && !numchildren) _exit(0);
   }
   trigger();
+  errno = e;
 }
 
 // Waits on the self-pipe with SIGCHLD deliverable, until a handler has run
