@@ -89,10 +89,14 @@ static void env_build(char **e) {
 // closed them.
 static void io_open(pTHX) {
   IO *in = GvIO(PL_stdingv);
+  IO *out = GvIO(gv_fetchpvs("STDOUT", GV_ADD, SVt_PVIO));
+  if (in && IoIFP(in) && out && IoOFP(out)) return;
+  ENTER;
+  SAVETMPS;
   if (!in || !IoIFP(in)) eval_pv("open(STDIN, '<&=', 0);", FALSE);
-  GV *gv = gv_fetchpvs("STDOUT", GV_ADD, SVt_PVIO);
-  IO *out = GvIO(gv);
   if (!out || !IoOFP(out)) eval_pv("open(STDOUT, '>&=', 1);", FALSE);
+  FREETMPS;
+  LEAVE;
 }
 
 // Leaves nothing of this connection in the interpreter's handles: what the
