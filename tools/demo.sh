@@ -40,6 +40,7 @@ done
 # One connection: sends a line, prints everything the server sends back.
 client='
   use IO::Socket::UNIX;
+  alarm 5;
   my $s = IO::Socket::UNIX->new(Peer => $ARGV[0]) or die "connect: $!\n";
   print $s "$ARGV[1]\n";
   shutdown($s, 1);
