@@ -1,6 +1,7 @@
 // The supervisor and its pool: status and end lines, replacement of dead
 // children, the stop on SIGTERM, and the lock around accept.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -74,6 +75,26 @@ TEST(sigterm, StopWhileChildrenAreBeingForked) {
     int st = p.wait(5000);
     ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "round " << round << ": " << st;
   }
+}
+
+TEST(spawn, ForkFailureIsReportedRetriedAndStillStoppable) {
+  // As nobody with a limit of two processes, the pool of three cannot fill.
+  TempDir dir;
+  chmod(dir.path.c_str(), 0777);
+  RunOptions opt;
+  opt.user = testutil::nobody();
+  std::vector<std::string> argv = {"/usr/bin/prlimit", "--nproc=2"};
+  for (const auto &word : command({"-v", "-c", "3"}, dir / "s", {})) argv.push_back(word);
+  Process p(argv, opt);
+  std::string warning = corvane() + ": warning: dropping connection, unable to fork: ";
+  ASSERT_TRUE(p.wait_err(warning + "temporary failure\n")) << p.err();
+  // The slot is given back, and the fork tried again a little later.
+  sleep_ms(1500);
+  std::string err = p.err();
+  EXPECT_NE(err.find(warning, err.find(warning) + 1), std::string::npos) << err;
+  p.kill(SIGTERM);
+  int st = p.wait(3000);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << "\n" << p.err();
 }
 
 TEST(sigterm, ZeroLimitExitsAtOnce) {
