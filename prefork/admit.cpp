@@ -186,7 +186,8 @@ static void log_admission() {
 }
 
 int doit(int fd) {
-  strnum[fmt_ulong(strnum, (uint64_t)getpid())] = 0;
+  // A child keeps its process id: format it at its first connection.
+  if (!*strnum) strnum[fmt_ulong(strnum, (uint64_t)getpid())] = 0;
   if (verbosity >= 2) strerr_warnx(self, ": pid ", strnum, " from ", remotepath);
   if (*banner) print_banner(fd);
   localpath = forcelocal;

@@ -9,6 +9,7 @@
 
 #include "prefork/bridge.hpp"
 #include "prefork/corvane.hpp"
+#include "support/byte.hpp"
 #include "support/stralloc.hpp"
 #include "support/strerr.hpp"
 
@@ -27,10 +28,6 @@ static char *perlargs[3];
 
 [[noreturn]] static void fail(const char *text) {
   strerr_diex(exit_temp, self, ": fatal: ", text);
-}
-
-static void env_append(char c) {
-  if (!stralloc_append(&envassign, &c)) fail("out of memory");
 }
 
 EXTERN_C void boot_DynaLoader(pTHX_ CV *cv);
@@ -60,29 +57,50 @@ static void perl_start(const char *file) {
   if (perl_run(perlinterp)) fail("perl_run failed");
 }
 
-// Appends s up to its end or to byte stop, escaping backslash and quote.
-static const char *env_quote(const char *s, char stop) {
-  for (; *s && *s != stop; ++s) {
-    if (*s == '\\' || *s == '\'') env_append('\\');
-    env_append(*s);
+// Makes room for the assignment text of environment e, so that it can be
+// written without a test per byte: each byte may be escaped, and each
+// entry adds two pairs of quotes and two commas.
+static void env_ready(char **e) {
+  uint64_t n = 8;
+  for (; *e; ++e) n += 2 * (uint64_t)str_len(*e) + 6;
+  if (n > UINT32_MAX || !stralloc_ready(&envassign, (uint32_t)n)) fail("out of memory");
+}
+
+// Copies *s up to its end or to byte stop to out, with a backslash before
+// each backslash and quote; leaves *s at the stop, returns the new end.
+static char *env_quote(char *out, const char **s, char stop) {
+  const char *p = *s;
+  for (; *p && *p != stop; ++p) {
+    if (*p == '\\' || *p == '\'') *out++ = '\\';
+    *out++ = *p;
   }
-  return s;
+  *s = p;
+  return out;
+}
+
+static char *env_copy(char *out, const char *text) {
+  while (*text) *out++ = *text++;
+  return out;
 }
 
 // %ENV=('NAME','value',...) from the connection's environment.
 static void env_build(char **e) {
-  envassign.length = 0;
-  for (const char *p = "%ENV=("; *p; ++p) env_append(*p);
+  env_ready(e);
+  char *out = env_copy(envassign.bytes, "%ENV=(");
   for (; *e; ++e) {
-    env_append('\'');
-    const char *s = env_quote(*e, '=');
-    for (const char *p = "','"; *p; ++p) env_append(*p);
-    if (*s) env_quote(s + 1, 0);
-    env_append('\'');
-    env_append(',');
+    const char *s = *e;
+    *out++ = '\'';
+    out = env_quote(out, &s, '=');
+    out = env_copy(out, "','");
+    if (*s) {
+      ++s;
+      out = env_quote(out, &s, 0);
+    }
+    out = env_copy(out, "',");
   }
-  env_append(')');
-  env_append(0);
+  out = env_copy(out, ")");
+  *out++ = 0;
+  envassign.length = (uint32_t)(out - envassign.bytes);
 }
 
 // Opens STDIN and STDOUT on the connection again if an earlier call

@@ -120,7 +120,9 @@ static int child_accept(int s) {
       envplus.length = 0;
       continue;
     }
-    if (fd_move(0, fd) == -1 || fd_copy(1, 0) == -1)
+    // dup2 replaces descriptor 1 in one call, and like fd_copy leaves it
+    // alone when 0 is not open.
+    if (fd_move(0, fd) == -1 || dup2(0, 1) == -1)
       strerr_diesys(exit_temp, self, ": warning: dropping connection, ",
                     "unable to set up descriptors: ");
     server(argc, argv);
