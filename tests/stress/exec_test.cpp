@@ -1,0 +1,125 @@
+// The command execution service under load: a program-running socket
+// server starts tollgant per connection; 32 clients (root and nobody) send
+// requests through tollcall that the exec rules allow, refuse, or allow
+// under another account.  Every request must run or be refused as the
+// rules say, and the server's log must account for each one.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "tests/stress/stress_util.hpp"
+
+using stress::Tally;
+using testutil::bin;
+using testutil::RunOptions;
+using testutil::TempDir;
+
+namespace {
+
+std::string nobody_uid() { return std::to_string(testutil::nobody().uid); }
+
+std::string rules_text() {
+  std::string n = nobody_uid();
+  return "0,0.greet:allow='/bin/sh',WHO='root'\n" +
+         n + ",0.greet:allow='/bin/sh',WHO='guest'\n" +
+         "," + n + ".whoami:allow='/usr/bin/id'\n"
+         ",0.secret:deny\n"
+         ":deny\n";
+}
+
+struct Request {
+  std::vector<std::string> args;  ///< tollcall's arguments
+  std::string input;
+  std::string want;               ///< output; empty for a refusal
+};
+
+// The requests a client sends in turn, and what the rules make of them.
+std::vector<Request> requests(bool guest, const std::string &token) {
+  std::string who = guest ? "guest " + nobody_uid() : "root 0";
+  return {
+      {{"0", "greet", "-c", "read x; echo $WHO $IPCREMOTEEUID $x"}, token + "\n",
+       who + " " + token + "\n"},
+      {{nobody_uid(), "whoami", "-u"}, "", nobody_uid() + "\n"},
+      {{"0", "secret"}, "", ""},
+      {{"0", "cat", "/etc/passwd"}, "", ""},
+  };
+}
+
+Tally client(const std::string &sock, int index, const stress::Workers &workers) {
+  bool guest = index % 2;
+  if (guest) stress::become(testutil::nobody().uid, testutil::nobody().gid);
+  Tally t;
+  for (uint64_t n = 0; workers.running(); ++n) {
+    std::string token = "c" + std::to_string(index) + "-" + std::to_string(n);
+    Request rq = requests(guest, token)[n % 4];
+    std::vector<std::string> argv = {bin("sockconnect"), sock, bin("tollcall")};
+    argv.insert(argv.end(), rq.args.begin(), rq.args.end());
+    RunOptions opt;
+    opt.input = rq.input;
+    auto r = testutil::run(argv, opt);
+    if (r.code() != 0 || !r.err.empty()) {
+      ++t.nocon;
+      t.note_wrong("exit " + std::to_string(r.status) + ": " + r.err);
+    } else if (r.out != rq.want) {
+      t.note_wrong(rq.args[1] + ": got [" + r.out + "] want [" + rq.want + "]");
+    } else if (rq.want.empty()) {
+      ++t.refused;
+    } else {
+      ++t.served;
+    }
+  }
+  return t;
+}
+
+}  // namespace
+
+TEST(exec_load, EveryRequestRunsOrIsRefusedAsTheRulesSay) {
+  const int secs = stress::seconds(4);
+  TempDir dir;
+  RunOptions copt;
+  copt.input = rules_text();
+  auto c = testutil::run({bin("tollmark"), dir / "rules.cdb", dir / "rules.tmp"}, copt);
+  ASSERT_EQ(c.code(), 0) << c.err;
+  RunOptions sopt;
+  sopt.unsetenv = {"IPCUID", "IPCGID", "IPCERROUT", "IPCREMOTEEUID", "IPCREMOTEEGID"};
+  testutil::Process server({bin("sockserve"), "-v", dir / "sock", bin("tollgant"), dir / "rules.cdb"},
+                           sopt);
+  ASSERT_TRUE(testutil::wait_path(dir / "sock")) << server.err();
+
+  stress::Workers workers;
+  workers.start(32, [&](int i) { return client(dir / "sock", i, workers); });
+  std::this_thread::sleep_for(std::chrono::seconds(secs));
+  workers.stop();
+  Tally t = workers.join();
+  // Let the last executors finish writing to the log.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string log = server.err();
+  server.kill(SIGTERM);
+
+  int ok = stress::count_lines(log, "tollgant: ok ");
+  int deny = stress::count_lines(log, "tollgant: deny ");
+  int ends = stress::count_lines(log, "sockserve: end ");
+  int exit0 = 0, exit100 = 0;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, 15, "sockserve: end ") != 0) continue;
+    if (line.find(" exit 0 signal 0") != std::string::npos) ++exit0;
+    if (line.find(" exit 100 signal 0") != std::string::npos) ++exit100;
+  }
+  EXPECT_EQ(t.wrong, 0u) << t.example;
+  EXPECT_EQ(t.nocon, 0u);
+  EXPECT_GT(t.served, 0u);
+  EXPECT_GT(t.refused, 0u);
+  // One log line per request, as the client saw it; every executor ended
+  // by running its program (exit 0) or refusing (exit 100), nothing else.
+  EXPECT_EQ((uint64_t)ok, t.served);
+  EXPECT_EQ((uint64_t)deny, t.refused);
+  EXPECT_EQ(ends, ok + deny);
+  EXPECT_EQ(exit0, ok);
+  EXPECT_EQ(exit100, deny);
+  EXPECT_EQ(log.find("fatal"), std::string::npos) << log.substr(0, 2000);
+  stress::report("exec service",
+                 std::to_string(secs) + " s, 32 tollcall clients, ran " + std::to_string(t.served) +
+                     ", refused by rule " + std::to_string(t.refused) + ", log lines ok " +
+                     std::to_string(ok) + " deny " + std::to_string(deny) + ", lost " +
+                     std::to_string(t.wrong + t.nocon));
+}
