@@ -1,0 +1,312 @@
+// A catalogue of bad input, one row per case, for all nine programs: the
+// malformed arguments, environment values, rules texts, databases and
+// requests that each program meets, with the exact bytes it must write to
+// standard error (and standard output) and its exit code.  The compilers
+// must leave the existing database as it was.
+//
+// In a row, "@D" stands for the row's own scratch directory, "@B" for the
+// directory of the programs, and "@LONG" for a socket path one byte longer
+// than a local socket address can hold.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/common/testutil.hpp"
+#include "tests/execsvc/execsvc_util.hpp"
+#include "support/fmt.hpp"
+
+using execsvc_test::ns;
+using execsvc_test::request;
+using testutil::bin;
+
+namespace {
+
+enum : unsigned {
+  AS_NOBODY = 1,     ///< run as nobody
+  DB_UNTOUCHED = 2,  ///< @D/rules.cdb must keep its bytes
+  STDIN_DIR = 4,     ///< standard input is a directory (reads fail)
+  NO_SVC = 8,        ///< @D/svc must not exist afterwards
+};
+
+struct Row {
+  std::string program;
+  std::vector<std::string> args;
+  std::vector<std::string> env;  ///< NAME=VALUE, beside PATH
+  std::string input;
+  std::string err;
+  int code;
+  std::string out = "";
+  unsigned flags = 0;
+};
+
+const std::string usage_corvane =
+    "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] "
+    "[ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
+
+std::string nobody_uid() { return std::to_string(testutil::nobody().uid); }
+
+std::vector<Row> corvane_rows() {
+  const std::string fatal = "@B/corvane: fatal: ";
+  return {
+      {"corvane", {"-h"}, {}, "", "corvane: illegal option -- h\n" + usage_corvane, 100},
+      {"corvane", {"-O", "@D/s"}, {}, "", "corvane: illegal option -- O\n" + usage_corvane, 100},
+      {"corvane", {"-c"}, {}, "", "corvane: option requires an argument -- c\n" + usage_corvane, 100},
+      {"corvane", {"-vx"}, {}, "", "corvane: option requires an argument -- x\n" + usage_corvane, 100},
+      {"corvane", {}, {}, "", usage_corvane, 100},
+      {"corvane", {""}, {}, "", usage_corvane, 100},
+      {"corvane", {"-v", "--"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-q", ""}, {}, "", "", 100},
+      // The scanner's line and the usage line come before -q takes effect.
+      {"corvane", {"-q", "-h"}, {}, "", "corvane: illegal option -- h\n" + usage_corvane, 100},
+      {"corvane", {"@LONG"}, {}, "", fatal + "unable to bind: protocol error\n", 111},
+      {"corvane", {"-D", "@D/exists"}, {}, "", fatal + "unable to bind: address already used\n", 111},
+      {"corvane", {"@D/nodir/s"}, {}, "", fatal + "unable to bind: file does not exist\n", 111},
+      {"corvane", {"-f", "@D/nodir/lock", "@D/s"}, {}, "",
+       fatal + "unable to open @D/nodir/lock: file does not exist\n", 111},
+      {"corvane", {"-u", "1", "@D/s"}, {}, "", fatal + "unable to set uid: permission denied\n", 111,
+       "", AS_NOBODY},
+      {"corvane", {"-g", "1", "@D/s"}, {}, "", fatal + "unable to set gid: permission denied\n", 111,
+       "", AS_NOBODY},
+      {"corvane", {"-U", "@D/s"}, {"UID=1x"}, "", fatal + "unable to set uid: permission denied\n",
+       111, "", AS_NOBODY},
+  };
+}
+
+// Rows for a rules compiler: the same failures for gatemark and tollmark.
+std::vector<Row> compiler_rows(const std::string &p) {
+  const std::string fatal = p + ": fatal: ";
+  const std::string parse = fatal + "unable to parse this line: ";
+  const std::vector<std::string> args = {"@D/rules.cdb", "@D/rules.tmp"};
+  std::vector<Row> rows = {
+      {p, {}, {}, "", p + ": usage: " + p + " rules.cdb rules.tmp\n", 100},
+      {p, {"@D/rules.cdb"}, {}, "0:allow\n", p + ": usage: " + p + " rules.cdb rules.tmp\n", 100},
+      {p, {"@D/rules.cdb", "@D/nodir/rules.tmp"}, {}, "0:allow\n",
+       fatal + "unable to create @D/nodir/rules.tmp: file does not exist\n", 111},
+      {p, {"@D/rules.cdb", "@D/ro/rules.tmp"}, {}, "0:allow\n",
+       fatal + "unable to create @D/ro/rules.tmp: access denied\n", 111, "", AS_NOBODY},
+      {p, {"@D/rules.cdb", "@D/full"}, {}, "0:allow\n",
+       fatal + "unable to write to @D/full: out of disk space\n", 111},
+      {p, args, {}, "", fatal + "unable to read input: is a directory\n", 111, "", STDIN_DIR},
+      {p, {"@D/dir", "@D/rules.tmp"}, {}, "0:allow\n",
+       fatal + "unable to move @D/rules.tmp to @D/dir: is a directory\n", 111},
+  };
+  for (std::string line : {"1000:allowed", "1000:deny all", "1000: allow", "1000:Allow", "1000:",
+                           ":", "1000:allow\r", "1000:allow,A=", "1000:allow,A='x", "1000:allow,A",
+                           "1000:allow A='x'", "1000:allow,A='x'B", "1000:deny,='", "10a-12:deny",
+                           "1-2x:deny", "-x:allow", "1000:allow,A='x',"})
+    rows.push_back({p, args, {}, "0:allow\n" + line + "\n", parse + line + "\n", 100});
+  // Trailing blanks are trimmed from the line shown; comments and lines
+  // without ':' before it are passed over; the last line needs no newline.
+  rows.push_back({p, args, {}, "# c\n\nhello\n0:allow\n1000:bad \t \n", parse + "1000:bad\n", 100});
+  rows.push_back({p, args, {}, "0:allow\n1000:deny,A=|x", parse + "1000:deny,A=|x\n", 100});
+  for (auto &r : rows) r.flags |= DB_UNTOUCHED;
+  return rows;
+}
+
+std::vector<Row> tollmark_rows() {
+  std::vector<Row> rows = compiler_rows("tollmark");
+  const std::string parse = "tollmark: fatal: unable to parse this line: ";
+  for (std::string line : {"1000,0.x:allow=", "1000,0.x:allow='abc", "1000,0.x:allow=x",
+                           "1000,0.x:deny='abc'", "1000,0.x:allow='/bin/x'junk",
+                           "1000,0.x:allow'/bin/x'"})
+    rows.push_back({"tollmark", {"@D/rules.cdb", "@D/rules.tmp"}, {}, line + "\n",
+                    parse + line + "\n", 100, "", DB_UNTOUCHED});
+  return rows;
+}
+
+std::vector<Row> checker_rows() {
+  const std::string gp = "gateprobe: fatal: unable to read ";
+  const std::string tp = "tollprobe: fatal: unable to read ";
+  const std::vector<std::string> ids = {"IPCREMOTEEUID=0", "IPCREMOTEEGID=0"};
+  const std::vector<std::string> call = {"IPCREMOTEEUID=0", "IPCREMOTEEGID=0", "TOLLCALL=echo"};
+  return {
+      {"gateprobe", {}, ids, "", "gateprobe: usage: gateprobe rules.cdb\n", 100},
+      {"gateprobe", {"@D/none.cdb"}, ids, "", gp + "@D/none.cdb: file does not exist\n", 111},
+      {"gateprobe", {"@D/empty.cdb"}, ids, "", gp + "@D/empty.cdb: protocol error\n", 111},
+      {"gateprobe", {"@D/damaged.cdb"}, ids, "", gp + "@D/damaged.cdb: protocol error\n", 111},
+      {"gateprobe", {"@D/short.cdb"}, ids, "", gp + "@D/short.cdb: protocol error\n", 111},
+      {"gateprobe", {"@D/secret.cdb"}, ids, "", gp + "@D/secret.cdb: access denied\n", 111, "",
+       AS_NOBODY},
+      // Ids are used as given: "0x" is no number and misses the rule for 0.
+      {"gateprobe", {"@D/rules.cdb"}, {"IPCREMOTEEUID=0x", "IPCREMOTEEGID=0"}, "", "", 0,
+       "rule :\nset environment variable A=1\nallow connection\n"},
+      {"tollprobe", {}, call, "", "tollprobe: usage: tollprobe rules.cdb\n", 100},
+      {"tollprobe", {"@D/none.cdb"}, ids, "", "tollprobe: fatal: TOLLCALL not set\n", 111},
+      {"tollprobe", {"@D/none.cdb"}, call, "", tp + "@D/none.cdb: file does not exist\n", 111},
+      {"tollprobe", {"@D/empty.cdb"}, call, "", tp + "@D/empty.cdb: protocol error\n", 111},
+      {"tollprobe", {"@D/damaged.cdb"}, call, "", tp + "@D/damaged.cdb: protocol error\n", 111},
+      {"tollprobe", {"@D/secret.cdb"}, call, "", tp + "@D/secret.cdb: access denied\n", 111, "",
+       AS_NOBODY},
+      // IPCUID is not checked: "abc.secret" is no rule, the empty key is.
+      {"tollprobe", {"@D/exec.cdb"}, {"IPCUID=abc", "TOLLCALL=secret"}, "", "", 0,
+       "rule :\ndeny connection\n"},
+  };
+}
+
+std::vector<Row> tollgant_rows() {
+  const std::string bad = "corvane: fatal: bad ipc request: protocol error\n";
+  const std::vector<std::string> ids = {"IPCREMOTEEUID=0", "IPCREMOTEEGID=0"};
+  const std::vector<std::string> db = {"@D/exec.cdb"};
+  std::string nul(1, '\0');
+  std::vector<Row> rows = {
+      {"tollgant", {}, ids, request("0", {"echo", "hi"}), "corvane: usage: tollgant rules.cdb \n", 100},
+      {"tollgant", db, ids, request("4242424", {"echo", "hi"}), "corvane: fatal: unknown uid 4242424\n",
+       111},
+      // 2^32 + 4242424 is read modulo 2^32.
+      {"tollgant", db, ids, request("4299209720", {"echo"}), "corvane: fatal: unknown uid 4242424\n", 111},
+      {"tollgant", {"@D/none.cdb"}, ids, request("0", {"echo", "hi"}),
+       "corvane: fatal: unable to read @D/none.cdb: file does not exist\n", 111},
+      {"tollgant", {"@D/damaged.cdb"}, ids, request("0", {"echo", "hi"}),
+       "corvane: fatal: unable to read @D/damaged.cdb: protocol error\n", 111},
+      {"tollgant", db, ids, request("0", {"secret"}), "tollgant: deny 0.0,0.secret\n", 100},
+      {"tollgant", db, {"IPCREMOTEEUID=0", "IPCREMOTEEGID=0", "IPCERROUT=0"},
+       request("0", {"nosuchprog"}),
+       "tollgant: ok 0.0,0.nosuchprog\ncorvane: fatal: unable to run nosuchprog: file does not exist\n",
+       111},
+      // With the error output joined to the connection, the client sees it.
+      {"tollgant", db, ids, request("0", {"nosuchprog"}), "tollgant: ok 0.0,0.nosuchprog\n", 111,
+       "corvane: fatal: unable to run nosuchprog: file does not exist\n"},
+      {"tollgant", db, ids, request("4294967296", {"echo", "hi"}), "tollgant: ok 0.0,0.echo\n", 0,
+       "hi\n"},
+      // Peer ids from the environment are logged log-safe.
+      {"tollgant", db, {"IPCREMOTEEUID=a:b%c d", "IPCREMOTEEGID=" + std::string(101, 'g')},
+       request("0", {"echo", "hi"}),
+       "tollgant: ok a?b?c?d." + std::string(100, 'g') + "...,0.echo\n", 0, "hi\n"},
+      {"tollgant", db, ids, request(nobody_uid(), {"echo", "hi"}),
+       "tollgant: ok 0.0," + nobody_uid() + ".echo\ncorvane: fatal: unable to set gid: permission denied\n",
+       111, "", AS_NOBODY},
+  };
+  for (std::string in :
+       {std::string(""), std::string("4:1000"), std::string("x:"), std::string("1:a,"),
+        std::string("10000000000:"), std::string("1:0;"), std::string("1:0,1:0,0:,"),
+        ns("0") + ns("0") + ns(""), ns("0") + ns("1") + ns("p" + nul + nul),
+        ns("0") + ns("2") + ns("p" + nul), ns("0") + ns("1") + ns("p"),
+        ns("0") + ns("1") + "6:echo" + nul + ",", ns("0") + ns("1") + ns("echo" + nul).substr(0, 7),
+        ns("0") + ns("4294967295") + ns("echo" + nul), ns("0") + ns("1") + "5:echo" + nul + ";"})
+    rows.push_back({"tollgant", db, ids, in, bad, 111});
+  return rows;
+}
+
+std::vector<Row> client_and_setup_rows() {
+  const std::string usage = "tollsetup: usage: tollsetup user loguser dir\n";
+  return {
+      {"tollcall", {}, {}, "", "tollcall: usage: tollcall uid program\n", 100},
+      {"tollcall", {"1000"}, {}, "", "tollcall: usage: tollcall uid program\n", 100},
+      // Without descriptors 6 and 7 the relay ends at once: nothing to report.
+      {"tollcall", {"0", "echo"}, {}, "data\n", "", 0},
+      {"pipewright", {}, {}, "data\n", "", 0},
+      {"pipewright", {"-x", "junk"}, {}, "", "", 0},
+      {"tollsetup", {}, {}, "", usage, 100, "", NO_SVC},
+      {"tollsetup", {"root", "nobody"}, {}, "", usage, 100, "", NO_SVC},
+      {"tollsetup", {"root", "nobody", "svc"}, {}, "", usage, 100, "", NO_SVC},
+      {"tollsetup", {"root", "nosuchacct", "@D/svc"}, {}, "",
+       "tollsetup: fatal: unknown account nosuchacct\n", 111, "", NO_SVC},
+      {"tollsetup", {"nosuchacct", "nobody", "@D/svc2"}, {}, "",
+       "tollsetup: fatal: unknown account nosuchacct\n", 111},
+      {"tollsetup", {"root", "nobody", "@D/exists"}, {}, "",
+       "tollsetup: fatal: unable to create @D/exists: file already exists\n", 111},
+      {"tollsetup", {"root", "nobody", "@D/nodir/svc"}, {}, "",
+       "tollsetup: fatal: unable to create @D/nodir/svc: file does not exist\n", 111},
+      {"tollsetup", {"root", "nobody", "@D/ro/svc"}, {}, "",
+       "tollsetup: fatal: unable to create @D/ro/svc: access denied\n", 111, "", AS_NOBODY},
+  };
+}
+
+std::vector<Row> catalogue() {
+  std::vector<Row> all;
+  for (auto part : {corvane_rows(), compiler_rows("gatemark"), tollmark_rows(), checker_rows(),
+                    tollgant_rows(), client_and_setup_rows()})
+    all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+std::string expand(std::string s, const std::string &dir) {
+  const std::string long_path = dir + "/" + std::string(108 - dir.size(), 'L');
+  for (auto [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"@LONG", long_path}, {"@D", dir}, {"@B", BIN_DIR}})
+    for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+      s.replace(at, from.size(), to);
+  return s;
+}
+
+std::string compile(const std::string &program, const std::string &dir, const std::string &name,
+                    const std::string &text) {
+  testutil::RunOptions opt;
+  opt.input = text;
+  auto r = testutil::run({bin(program), dir + "/" + name, dir + "/" + name + ".tmp"}, opt);
+  EXPECT_EQ(r.code(), 0) << r.err;
+  return testutil::read_file(dir + "/" + name);
+}
+
+// The scratch directory every row starts from.
+void populate(const testutil::TempDir &d) {
+  chmod(d.path.c_str(), 0777);
+  compile("gatemark", d.path, "rules.cdb", "0:deny\n:allow,A='1'\n");
+  compile("tollmark", d.path, "exec.cdb",
+          ",0.secret:deny\n,0.echo:allow\n,0.nosuchprog:allow\n," + nobody_uid() + ".echo:allow\n:deny\n");
+  compile("gatemark", d.path, "secret.cdb", ":deny\n");
+  chmod((d / "secret.cdb").c_str(), 0600);
+  testutil::write_file(d / "empty.cdb", "");
+  std::string header(2048, '\0');  // every table at 4096, past the end
+  for (int t = 0; t < 256; ++t) {
+    uint32_store(header.data() + 8 * t, 4096);
+    uint32_store(header.data() + 8 * t + 4, 2);
+  }
+  testutil::write_file(d / "damaged.cdb", header);
+  testutil::write_file(d / "short.cdb", testutil::read_file(d / "rules.cdb").substr(0, 2050));
+  mkdir((d / "dir").c_str(), 0755);
+  testutil::write_file(d / "dir/file", "x");
+  mkdir((d / "exists").c_str(), 0755);
+  mkdir((d / "ro").c_str(), 0755);
+  mknod((d / "full").c_str(), S_IFCHR | 0666, makedev(1, 7));
+}
+
+std::string describe(const Row &r) {
+  std::string s = r.program;
+  for (const auto &a : r.args) s += " [" + a + "]";
+  for (const auto &e : r.env) s += " {" + e + "}";
+  return s;
+}
+
+}  // namespace
+
+TEST(catalogue, EveryBadInputGetsItsMessageAndExitCode) {
+  int index = 0;
+  for (const Row &row : catalogue()) {
+    SCOPED_TRACE("row " + std::to_string(index++) + ": " + describe(row));
+    testutil::TempDir d;
+    populate(d);
+    std::string before = testutil::read_file(d / "rules.cdb");
+    std::vector<std::string> argv = {bin(row.program)};
+    for (const auto &a : row.args) argv.push_back(expand(a, d.path));
+    testutil::RunOptions opt;
+    opt.env = std::vector<std::string>{"PATH=/usr/bin:/bin"};
+    for (const auto &e : row.env) opt.env->push_back(e);
+    opt.input = row.input;
+    opt.timeout_ms = 5000;
+    if (row.flags & AS_NOBODY) opt.user = testutil::nobody();
+    // Descriptors 6 and 7 are closed: the relays find no connection.
+    opt.extra_fds = {{6, -1}, {7, -1}};
+    int dirfd = -1;
+    if (row.flags & STDIN_DIR) {
+      dirfd = open(d.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      opt.extra_fds.push_back({0, dirfd});
+    }
+    testutil::RunResult r = testutil::run(argv, opt);
+    if (dirfd >= 0) close(dirfd);
+    EXPECT_EQ(r.err, expand(row.err, d.path));
+    EXPECT_EQ(r.out, expand(row.out, d.path));
+    EXPECT_EQ(r.code(), row.code) << "status " << r.status;
+    if (row.flags & DB_UNTOUCHED) {
+      EXPECT_EQ(testutil::read_file(d / "rules.cdb"), before);
+    }
+    if (row.flags & NO_SVC) {
+      EXPECT_FALSE(testutil::exists(d / "svc"));
+    }
+  }
+}
