@@ -310,3 +310,64 @@ TEST(catalogue, EveryBadInputGetsItsMessageAndExitCode) {
     }
   }
 }
+
+namespace {
+
+// Bad input that corvane meets only when a connection arrives: a rules
+// database that is missing or damaged, a script that does not compile, a
+// missing subroutine name.  Each ends the child that took the connection.
+struct ServedRow {
+  std::vector<std::string> options;
+  std::vector<std::string> words;  ///< after the socket path
+  std::string line;                ///< the child's last line in the log
+  int code;                        ///< the child's exit code
+};
+
+std::vector<ServedRow> served_rows() {
+  const std::string drop = "@B/corvane: warning: dropping connection, ";
+  const std::vector<std::string> svc = {"@D/svc.pl", "serve"};
+  return {
+      {{"-x", "@D/none.cdb"}, svc, drop + "unable to read @D/none.cdb: file does not exist\n", 111},
+      {{"-x", "@D/empty.cdb"}, svc, drop + "unable to read @D/empty.cdb: protocol error\n", 111},
+      {{"-x", "@D/damaged.cdb"}, svc, drop + "unable to read @D/damaged.cdb: protocol error\n", 111},
+      // -X admits without a database only when the file does not exist.
+      {{"-X", "-x", "@D/empty.cdb"}, svc, drop + "unable to read @D/empty.cdb: protocol error\n", 111},
+      {{}, {"@D/broken.pl", "serve"}, "perl_parse failed\n", 111},
+      {{}, {"@D/svc.pl"}, "@B/corvane: usage: @B/corvane icpargs file sub args\n", 100},
+      {{}, {}, "@B/corvane: usage: @B/corvane icpargs file sub args\n", 100},
+  };
+}
+
+}  // namespace
+
+TEST(catalogue, BadInputMetAtConnectionTimeEndsTheChild) {
+  for (const ServedRow &row : served_rows()) {
+    testutil::TempDir d;
+    populate(d);
+    testutil::write_file(d / "svc.pl", "sub serve { syswrite(STDOUT, \"hi\\n\") }\n1;\n");
+    testutil::write_file(d / "broken.pl", "sub serve { syswrite(STDOUT, \n1;\n");
+    std::vector<std::string> argv = {bin("corvane"), "-v", "-c", "1"};
+    for (const auto &o : row.options) argv.push_back(expand(o, d.path));
+    argv.push_back(d / "s");
+    for (const auto &w : row.words) argv.push_back(expand(w, d.path));
+    SCOPED_TRACE(argv.size() > 5 ? argv[4] + " " + argv.back() : "");
+    testutil::Process server(argv);
+    ASSERT_TRUE(testutil::wait_path(d / "s"));
+    std::optional<std::string> got;
+    for (int tries = 0; tries < 100 && !got; ++tries) {
+      got = testutil::unix_client(d / "s");
+      if (!got) usleep(20000);
+    }
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(*got, "");
+    std::string end = " status " + std::to_string(row.code * 256) + "\n";
+    EXPECT_TRUE(server.wait_err(end)) << server.err();
+    std::string log = server.err();
+    std::string want = expand(row.line, d.path);
+    size_t at = log.find(want);
+    ASSERT_NE(at, std::string::npos) << log;
+    // The child's line is whole, and the next line is the end of that child.
+    EXPECT_TRUE(at == 0 || log[at - 1] == '\n' || row.line == "perl_parse failed\n") << log;
+    EXPECT_EQ(log.compare(at + want.size(), bin("corvane").size() + 5, bin("corvane") + ": end"), 0) << log;
+  }
+}
