@@ -4,6 +4,10 @@
 // checks it is "bench ok", and closes.  Prints one line:
 //   connections-per-second p50-microseconds p99-microseconds connections errors
 // The latency of a connection runs from before connect to the line read.
+// With -o file, the latencies (nanoseconds, 64-bit, host order) are also
+// appended to file.
+// loadgen -s file: the same line for all the latencies in file (the rate
+// field is 0).
 // loadgen -w path seconds: waits until one connection gets its line; exits
 // 0 then, or 111 when `seconds` pass first.
 #include <signal.h>
@@ -120,8 +124,34 @@ int wait_ready(int64_t seconds) {
 }
 
 int usage() {
-  std::fputs("usage: loadgen [-n count] path clients seconds | loadgen -w path seconds\n", stderr);
+  std::fputs("usage: loadgen [-n count] [-o file] path clients seconds | loadgen -s file"
+             " | loadgen -w path seconds\n", stderr);
   return 100;
+}
+
+void report(std::vector<int64_t> &all, double elapsed, uint64_t errors) {
+  std::sort(all.begin(), all.end());
+  std::printf("%.0f %.1f %.1f %zu %llu\n", elapsed > 0 ? (double)all.size() / elapsed : 0.0,
+              (double)percentile(all, 0.50) / 1e3, (double)percentile(all, 0.99) / 1e3,
+              all.size(), (unsigned long long)errors);
+}
+
+int summary(const char *file) {
+  FILE *f = std::fopen(file, "rb");
+  if (!f) return 111;
+  std::vector<int64_t> all;
+  int64_t x;
+  while (std::fread(&x, sizeof x, 1, f) == 1) all.push_back(x);
+  std::fclose(f);
+  report(all, 0, 0);
+  return 0;
+}
+
+int save(const char *file, const std::vector<int64_t> &all) {
+  FILE *f = std::fopen(file, "ab");
+  if (!f) return 111;
+  size_t n = std::fwrite(all.data(), sizeof(int64_t), all.size(), f);
+  return std::fclose(f) == 0 && n == all.size() ? 0 : 111;
 }
 
 }  // namespace
@@ -130,9 +160,12 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   uint64_t count = UINT64_MAX;
   bool wait = false;
+  const char *out = nullptr;
   int opt;
-  while ((opt = getopt(argc, argv, "n:w")) != -1) {
+  while ((opt = getopt(argc, argv, "n:o:s:w")) != -1) {
     if (opt == 'n') count = std::strtoull(optarg, nullptr, 10);
+    else if (opt == 'o') out = optarg;
+    else if (opt == 's') return summary(optarg);
     else if (opt == 'w') wait = true;
     else return usage();
   }
@@ -187,9 +220,7 @@ int main(int argc, char **argv) {
   }
   double elapsed = (double)(now_ns() - start) / 1e9;
   for (pid_t pid : pids) waitpid(pid, nullptr, 0);
-  std::sort(all.begin(), all.end());
-  std::printf("%.0f %.1f %.1f %zu %llu\n", (double)all.size() / elapsed,
-              (double)percentile(all, 0.50) / 1e3, (double)percentile(all, 0.99) / 1e3,
-              all.size(), (unsigned long long)errors);
+  if (out && save(out, all)) return 111;
+  report(all, elapsed, errors);
   return 0;
 }
