@@ -154,7 +154,10 @@ int request_block(buffer *b, stralloc *sa, int32_t n, char ***argv) {
   }
   char **v = (char **)alloc((uint32_t)size);
   if (!v) return -1;
-  if (block_split(sa->bytes + start, (uint32_t)len, n, v) == -1) return -1;
+  if (block_split(sa->bytes + start, (uint32_t)len, n, v) == -1) {
+    alloc_free(v);
+    return -1;
+  }
   *argv = v;
   return 0;
 }
