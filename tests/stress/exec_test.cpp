@@ -90,14 +90,20 @@ TEST(exec_load, EveryRequestRunsOrIsRefusedAsTheRulesSay) {
   std::this_thread::sleep_for(std::chrono::seconds(secs));
   workers.stop();
   Tally t = workers.join();
-  // Let the last executors finish writing to the log.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  std::string log = server.err();
+  // The last executors may still be ending: wait until each request that
+  // was logged has its end line too.
+  std::string log;
+  int ok = 0, deny = 0, ends = 0;
+  for (int64_t end = stress::now_ms() + 5000; stress::now_ms() < end;) {
+    log = server.err();
+    ok = stress::count_lines(log, "tollgant: ok ");
+    deny = stress::count_lines(log, "tollgant: deny ");
+    ends = stress::count_lines(log, "sockserve: end ");
+    if (ends >= ok + deny && (uint64_t)(ok + deny) >= t.served + t.refused) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   server.kill(SIGTERM);
 
-  int ok = stress::count_lines(log, "tollgant: ok ");
-  int deny = stress::count_lines(log, "tollgant: deny ");
-  int ends = stress::count_lines(log, "sockserve: end ");
   int exit0 = 0, exit100 = 0;
   std::istringstream in(log);
   for (std::string line; std::getline(in, line);) {

@@ -43,9 +43,10 @@ TEST(fork_failure, WarnsKeepsReapingDoesNotSpinAndStops) {
   TempDir dir;
   chmod(dir.path.c_str(), 0777);
   testutil::write_file(dir / "svc.pl", service);
-  // nobody may have 4 processes: the supervisor and 3 of its 8 children.
+  // An account of its own (no other process counts against its limit) may
+  // have 4 processes: the supervisor and 3 of its 8 children.
   RunOptions opt;
-  opt.user = testutil::nobody();
+  opt.user = testutil::User{3999001, 3999001};
   testutil::Process server({"/usr/bin/prlimit", "--nproc=4", bin("corvane"), "-v", "-c", "8",
                             dir / "s", dir / "svc.pl", "serve"},
                            opt);

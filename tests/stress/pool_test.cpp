@@ -160,6 +160,12 @@ TEST(pool_load, KilledChildrenAndReplacedRulesLoseNothing) {
   EXPECT_FALSE(supervisor_died);
   EXPECT_EQ(failed, 0);
   // The pool is full again and nothing is left unreaped.
+  for (int64_t end = stress::now_ms() + 5000; stress::now_ms() < end;) {
+    bool gone = true;
+    for (pid_t k : stress::children(server.pid)) gone = gone && !killed.count(k);
+    if (gone) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   EXPECT_TRUE(stress::wait_children(server.pid, 8)) << stress::children(server.pid).size();
   EXPECT_EQ(stress::zombies(server.pid), 0);
   std::string log = server.err();
