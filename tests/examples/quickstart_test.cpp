@@ -102,9 +102,9 @@ TEST(quick_start, WorksWordForWord) {
   ASSERT_EQ(mkdir((t / "work").c_str(), 0755), 0);
   const std::string quick = t / "quick";
 
-  // One shell runs every step, marking where each begins; a command put in
-  // the background gets a moment to start, as it would between two typed
-  // commands.
+  // One shell runs every step, marking where each begins.  As between two
+  // typed commands, each step waits a moment, and after a server put in the
+  // background until a new socket listens.
   std::string steps_text;
   for (size_t i = 1; i < steps.size(); ++i)
     steps_text += replace_all(steps[i].command, "/tmp/quick", quick) + "\n";
@@ -115,10 +115,18 @@ TEST(quick_start, WorksWordForWord) {
       "echo '# install'\n"
       "DESTDIR= cmake --install build 2>&1 || exit 1\n"
       "test -x /usr/local/corvane/command/tollsetup || exit 77\n"
+      "listening() { awk '$4 == \"00010000\" { print $8 }' /proc/net/unix | sort; }\n"
       "while IFS= read -r line <&3; do\n"
+      "  sleep 0.3\n"
       "  printf '# %s\\n' \"$line\"\n"
+      "  listening >\"$1.before\"\n"
       "  eval \"$line\" 2>&1\n"
-      "  case $line in *'&') sleep 1 ;; esac\n"
+      "  case $line in *'&')\n"
+      "    for _ in $(seq 100); do\n"
+      "      [ -n \"$(listening | comm -23 - \"$1.before\")\" ] && break\n"
+      "      sleep 0.1\n"
+      "    done ;;\n"
+      "  esac\n"
       "done 3<\"$1\"\n"
       "kill $(jobs -p) 2>/dev/null\n"
       "exit 0\n";
