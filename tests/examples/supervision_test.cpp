@@ -59,6 +59,17 @@ std::vector<pid_t> children_named(pid_t pid, const std::string &comm) {
   return found;
 }
 
+// The children named comm of pid, once there are n of them (at most 5 s).
+std::vector<pid_t> wait_children(pid_t pid, const std::string &comm, size_t n) {
+  std::vector<pid_t> found;
+  for (int waited = 0; waited < 5000; waited += 20) {
+    found = children_named(pid, comm);
+    if (found.size() >= n) break;
+    usleep(20000);
+  }
+  return found;
+}
+
 // Real uid of a process, as the first number of its Uid line.
 int uid_of(pid_t pid) { return atoi(proc_status(pid, "Uid").c_str()); }
 
@@ -155,7 +166,7 @@ TEST(service_scripts, RunTheEchoServiceAsNobodyAndLogThroughMultilog) {
   auto direct = children_named(service.pid, "corvane");
   server.insert(server.end(), direct.begin(), direct.end());
   ASSERT_EQ(server.size(), 1u) << "no corvane under the run script";
-  auto pool = children_named(server[0], "corvane");
+  auto pool = wait_children(server[0], "corvane", 10);
   EXPECT_EQ(pool.size(), 10u);
   for (pid_t child : pool) EXPECT_EQ(uid_of(child), (int)testutil::nobody().uid);
 
@@ -217,7 +228,7 @@ TEST(systemd_unit, StartsReloadsAndStopsTheEchoService) {
   EXPECT_EQ(as_root(socket, "hi\n"), "root: hi\n");
   EXPECT_EQ(as_nobody(socket, "hi\n"), "");
   // -u 65534 -g 65534: the children run as nobody.
-  auto pool = children_named(server.pid, "corvane");
+  auto pool = wait_children(server.pid, "corvane", 10);
   EXPECT_EQ(pool.size(), 10u);
   for (pid_t child : pool) EXPECT_EQ(uid_of(child), 65534);
 
