@@ -67,7 +67,8 @@ void sigchld(int) {
 }
 
 // Waits on the self-pipe with SIGCHLD deliverable, until a handler has run
-// or the given number of seconds has passed.
+// or the given number of seconds has passed, then empties the pipe: a
+// wake-up left in it would end every later wait at once.
 static void pause_pipe(uint32_t seconds) {
   iopause_fd x;
   taia stamp, deadline;
@@ -79,6 +80,9 @@ static void pause_pipe(uint32_t seconds) {
   taia_add(&deadline, &stamp, &deadline);
   iopause(&x, 1, &deadline, &stamp);
   sig_block(sig_child);
+  char c;
+  while (read(selfpipe[0], &c, 1) == 1) {
+  }
 }
 
 // The lock that lets one child at a time wait in accept.  The children
@@ -168,8 +172,5 @@ void supervise(int s, int argc, char **argv) {
     if (!flagexit) spawn(s, argc, argv);
     pause_pipe(3600);
     if (flagexit && !numchildren) _exit(0);
-    char c;
-    while (read(selfpipe[0], &c, 1) == 1) {
-    }
   }
 }
