@@ -6,24 +6,16 @@
 #include <unistd.h>
 #include <cerrno>
 
-#include "support/byte.hpp"
-#include "support/error.hpp"
 #include "support/fd.hpp"
 #include "support/pathrun.hpp"
 #include "support/strerr.hpp"
+#include "tools/unixaddr.hpp"
 
 #define FATAL "sockconnect: fatal: "
 
 static int connect_to(const char *path) {
   struct sockaddr_un sa;
-  byte_zero(&sa, sizeof sa);
-  uint32_t len = str_len(path);
-  if (len > sizeof sa.sun_path) {
-    errno = error_proto;
-    return -1;
-  }
-  sa.sun_family = AF_UNIX;
-  byte_copy(sa.sun_path, len, path);
+  if (unixaddr_make(&sa, path) == -1) return -1;
   int s = socket(AF_UNIX, SOCK_STREAM, 0);
   if (s == -1) return -1;
   if (connect(s, (struct sockaddr *)&sa, sizeof sa) == -1) {

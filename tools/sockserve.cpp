@@ -23,6 +23,7 @@
 #include "support/stralloc.hpp"
 #include "support/strerr.hpp"
 #include "support/wait.hpp"
+#include "tools/unixaddr.hpp"
 
 static const char *self = "sockserve";
 static int verbose;
@@ -68,14 +69,7 @@ static void reap() {
 
 static int listen_on(const char *path) {
   struct sockaddr_un sa;
-  byte_zero(&sa, sizeof sa);
-  uint32_t len = str_len(path);
-  if (len > sizeof sa.sun_path) {
-    errno = error_proto;
-    return -1;
-  }
-  sa.sun_family = AF_UNIX;
-  byte_copy(sa.sun_path, len, path);
+  if (unixaddr_make(&sa, path) == -1) return -1;
   int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s == -1) return -1;
   unlink(path);  // a socket left over from an earlier run

@@ -354,4 +354,13 @@ int count_children(pid_t pid) {
   return n;
 }
 
+std::vector<pid_t> children(pid_t pid) {
+  std::string p = std::to_string(pid);
+  std::istringstream in(read_file("/proc/" + p + "/task/" + p + "/children"));
+  std::vector<pid_t> out;
+  pid_t c;
+  while (in >> c) out.push_back(c);
+  return out;
+}
+
 }  // namespace testutil

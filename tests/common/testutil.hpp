@@ -100,5 +100,7 @@ std::optional<std::string> unix_client(const std::string &path, const ClientOpti
 
 /// Number of entries in /proc whose parent is pid.
 int count_children(pid_t pid);
+/// Process ids of the children of pid (from /proc/pid/task/pid/children).
+std::vector<pid_t> children(pid_t pid);
 
 }  // namespace testutil

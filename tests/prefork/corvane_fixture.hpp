@@ -17,6 +17,7 @@
 
 namespace corvane_test {
 
+using testutil::children;
 using testutil::ClientOptions;
 using testutil::Process;
 using testutil::RunOptions;
@@ -125,16 +126,6 @@ inline std::string last_pid(const std::string &err) {
   if (at == std::string::npos) return "";
   at += key.size();
   return err.substr(at, err.find(' ', at) - at);
-}
-
-/// Process ids of the children of pid.
-inline std::vector<pid_t> children(pid_t pid) {
-  std::string p = std::to_string(pid);
-  std::istringstream in(testutil::read_file("/proc/" + p + "/task/" + p + "/children"));
-  std::vector<pid_t> out;
-  pid_t c;
-  while (in >> c) out.push_back(c);
-  return out;
 }
 
 /// Waits until pid has n children.

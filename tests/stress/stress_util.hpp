@@ -31,6 +31,8 @@
 
 namespace stress {
 
+using testutil::children;
+
 /// Seconds each load runs: STRESS_SECONDS from the environment, else short.
 inline int seconds(int short_default);
 
@@ -86,8 +88,6 @@ struct Stat {
 };
 /// Reads /proc/pid/stat; false when the process is gone.
 inline bool stat_of(pid_t pid, Stat &st);
-/// Processes whose parent is pid, zombies included.
-inline std::vector<pid_t> children(pid_t pid);
 /// Children of pid that are zombies.
 inline int zombies(pid_t pid);
 /// Processes in process group pgrp.
@@ -252,15 +252,6 @@ inline std::vector<pid_t> all_pids() {
   while (struct dirent *e = readdir(d))
     if (e->d_name[0] >= '0' && e->d_name[0] <= '9') out.push_back(std::atoi(e->d_name));
   closedir(d);
-  return out;
-}
-
-inline std::vector<pid_t> children(pid_t pid) {
-  std::string p = std::to_string(pid);
-  std::istringstream in(testutil::read_file("/proc/" + p + "/task/" + p + "/children"));
-  std::vector<pid_t> out;
-  pid_t c;
-  while (in >> c) out.push_back(c);
   return out;
 }
 
