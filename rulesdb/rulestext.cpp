@@ -174,8 +174,8 @@ void compile_line(const char *s, uint32_t n, int kind) {
   if (r == rulestext_nomem) die_nomem();
 }
 
-// Reads and compiles every line.  A line that lies whole in the input
-// buffer is parsed there; only one split by a refill is gathered first.
+// Reads and compiles every line, gathered in `line` with one scan of the
+// buffered bytes per refill (a line may span several refills).
 void compile_input(int kind) {
   for (;;) {
     int n = buffer_load(buffer_stdin);
