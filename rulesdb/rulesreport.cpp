@@ -23,11 +23,7 @@ void out(const char *s, uint32_t n) {
     strerr_diesys(exit_temp, fatal, "unable to write output: ");
 }
 
-void outs(const char *s) {
-  uint32_t n = 0;
-  while (s[n]) ++n;
-  out(s, n);
-}
+void outs(const char *s) { out(s, str_len(s)); }
 
 [[noreturn]] void verdict(const char *s) {
   outs(s);
