@@ -3,12 +3,15 @@
 // database under a temporary name and renames it into place.
 #include "rulesdb/rulestext.hpp"
 
+#include <errno.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 
 #include "support/buffer.hpp"
+#include "support/error.hpp"
 #include "support/fmt.hpp"
 #include "support/line.hpp"
 #include "support/open.hpp"
@@ -196,6 +199,13 @@ void compile_input(int kind) {
   }
 }
 
+// True when the two names are one file (the same name, a link or a
+// symbolic link to it).
+bool same_file(const char *a, const char *b) {
+  struct stat sa, sb;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 }  // namespace
 
 int rulestext_compile(int argc, char **argv, int kind, const char *fatalprefix, const char *usage) {
@@ -203,6 +213,12 @@ int rulestext_compile(int argc, char **argv, int kind, const char *fatalprefix, 
   fatal = fatalprefix;
   fn = argv[1];
   fntmp = argv[2];
+  // Truncating a temporary name that is the database itself would destroy
+  // the database its readers use before the new one is complete.
+  if (same_file(fntmp, fn)) {
+    errno = error_exist;
+    strerr_diesys(exit_temp, fatal, "unable to create ", fntmp, ": ");
+  }
   int fd = open_truncate(fntmp);
   if (fd == -1) strerr_diesys(exit_temp, fatal, "unable to create ", fntmp, ": ");
   if (cdbout_start(&out, fd) == -1) die_write();

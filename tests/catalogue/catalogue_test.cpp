@@ -89,6 +89,13 @@ std::vector<Row> compiler_rows(const std::string &p) {
        fatal + "unable to create @D/nodir/rules.tmp: file does not exist\n", 111},
       {p, {"@D/rules.cdb", "@D/ro/rules.tmp"}, {}, "0:allow\n",
        fatal + "unable to create @D/ro/rules.tmp: access denied\n", 111, "", AS_NOBODY},
+      // The temporary name must not be the database under any name.
+      {p, {"@D/rules.cdb", "@D/rules.cdb"}, {}, "0:allow\n",
+       fatal + "unable to create @D/rules.cdb: file already exists\n", 111},
+      {p, {"@D/rules.cdb", "@D/hardlink"}, {}, "0:allow\n",
+       fatal + "unable to create @D/hardlink: file already exists\n", 111},
+      {p, {"@D/rules.cdb", "@D/symlink"}, {}, "0:allow\n",
+       fatal + "unable to create @D/symlink: file already exists\n", 111},
       {p, {"@D/rules.cdb", "@D/full"}, {}, "0:allow\n",
        fatal + "unable to write to @D/full: out of disk space\n", 111},
       {p, args, {}, "", fatal + "unable to read input: is a directory\n", 111, "", STDIN_DIR},
@@ -273,6 +280,8 @@ void populate(const testutil::TempDir &d) {
   mkdir((d / "exists").c_str(), 0755);
   mkdir((d / "ro").c_str(), 0755);
   mknod((d / "full").c_str(), S_IFCHR | 0666, makedev(1, 7));
+  link((d / "rules.cdb").c_str(), (d / "hardlink").c_str());
+  symlink("rules.cdb", (d / "symlink").c_str());
 }
 
 std::string describe(const Row &r) {
