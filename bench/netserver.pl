@@ -22,7 +22,7 @@ BenchServer->run(
   min_spare_servers => 1,
   max_spare_servers => 7,
   max_requests => 1000000000,
-  user => 'root',
-  group => 'root',
+  user => scalar getpwuid($>),
+  group => scalar getgrgid($) + 0),
   log_level => 1,
 );
