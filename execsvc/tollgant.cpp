@@ -15,6 +15,7 @@
 #include "support/fd.hpp"
 #include "support/fmt.hpp"
 #include "support/line.hpp"
+#include "support/logsafe.hpp"
 #include "support/open.hpp"
 #include "support/pathrun.hpp"
 #include "support/prot.hpp"
@@ -27,7 +28,6 @@ BUFFER_STDIN_DEFINE;
 #define FATAL "corvane: fatal: "
 
 /// Log-safe texts are cut after this many bytes.
-constexpr uint32_t LOG_MAX = 100;
 
 static const char *fnrules;
 static uint32_t uid;          // target uid; 0: no user switch
@@ -103,18 +103,9 @@ static void found_exec(char *data, uint32_t len) {
   }
 }
 
-/// Appends n bytes of s to the log line, unprintable bytes, ':' and '%'
-/// shown as '?', cut after LOG_MAX bytes with "...".
+// Appends the n bytes at s, cleaned for the log.
 static void logcatb(const char *s, uint32_t n) {
-  for (uint32_t i = 0; i < n; ++i) {
-    char c = s[i];
-    if (c < '!' || c > '~' || c == ':' || c == '%') c = '?';
-    if (!stralloc_append(&logline, &c)) die_nomem();
-    if (i + 1 == LOG_MAX) {
-      if (!stralloc_cats(&logline, "...")) die_nomem();
-      return;
-    }
-  }
+  if (!logsafe_cat(&logline, s, n)) die_nomem();
 }
 
 static void logcats(const char *s) { logcatb(s, str_len(s)); }

@@ -12,6 +12,7 @@
 #include "support/byte.hpp"
 #include "support/error.hpp"
 #include "support/fmt.hpp"
+#include "support/logsafe.hpp"
 #include "support/open.hpp"
 #include "support/strerr.hpp"
 
@@ -48,23 +49,10 @@ static char **baseenv;
 static void cats(const char *s) {
   if (!stralloc_cats(&tmp, s)) drop_nomem();
 }
-static void append(char c) {
-  if (!stralloc_append(&tmp, &c)) drop_nomem();
-}
 
-// Appends s with every byte outside '!'..'~', and ':' and '%', shown as
-// '?', cut after 100 bytes with "..." added.
+// Appends s, cleaned for the log.
 static void safecats(const char *s) {
-  for (int i = 0;; ++i) {
-    if (i == 100) {
-      cats("...");
-      return;
-    }
-    unsigned char c = (unsigned char)s[i];
-    if (!c) return;
-    if (c < 0x21 || c > 0x7e || c == ':' || c == '%') c = '?';
-    append((char)c);
-  }
+  if (!logsafe_cat(&tmp, s, str_len(s))) drop_nomem();
 }
 
 // Queues name=value, or a removal of name when value is null.
