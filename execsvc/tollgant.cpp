@@ -27,8 +27,6 @@ BUFFER_STDIN_DEFINE;
 
 #define FATAL "corvane: fatal: "
 
-/// Log-safe texts are cut after this many bytes.
-
 static const char *fnrules;
 static uint32_t uid;          // target uid; 0: no user switch
 static uint32_t gid;          // target gid; 0: no group switch

@@ -215,11 +215,11 @@ int rulestext_compile(int argc, char **argv, int kind, const char *fatalprefix, 
   fntmp = argv[2];
   // Truncating a temporary name that is the database itself would destroy
   // the database its readers use before the new one is complete.
-  if (same_file(fntmp, fn)) {
+  int fd = -1;
+  if (same_file(fntmp, fn))
     errno = error_exist;
-    strerr_diesys(exit_temp, fatal, "unable to create ", fntmp, ": ");
-  }
-  int fd = open_truncate(fntmp);
+  else
+    fd = open_truncate(fntmp);
   if (fd == -1) strerr_diesys(exit_temp, fatal, "unable to create ", fntmp, ": ");
   if (cdbout_start(&out, fd) == -1) die_write();
   compile_input(kind);
