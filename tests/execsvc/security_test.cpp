@@ -93,7 +93,7 @@ TEST(tollgant_security, UserSwitchDropsSupplementaryGroups) {
   server.start({{",0.id", value({"+IPCUID=" + nobody_uid(), "+IPCGID="})},
                 {",0.sh", value({"+IPCUID=" + nobody_uid(), "+IPCGID=0"})}},
                {}, {}, wrap);
-  // An account of group 0, requested by name of its uid; IPCGID empty or 0 in a rule.
+  // An account of group 0 requested by its uid; then IPCGID empty or 0 in a rule.
   EXPECT_EQ(server.call(request(uid, {"id", "-G"})), "0\n");
   EXPECT_EQ(server.call(request("0", {"id", "-G"})), "0\n");
   EXPECT_EQ(server.call(request("0", {"sh", "-c", "id -G"})), "0\n");
@@ -103,8 +103,8 @@ TEST(tollgant_security, UserSwitchDropsSupplementaryGroups) {
   EXPECT_EQ(own.call(request("0", {"id", "-G"})), "0 4 27\n");
 }
 
-// IPCUID and IPCGID read as their leading digits made 'nobody', '-1' or
-// 2^32 mean 0, that is root.  Such a value now refuses the request.
+// Read as leading digits, an IPCUID or IPCGID of 'nobody', '-1' or 2^32
+// would be 0, that is root.  Such a value refuses the request.
 TEST(tollgant_security, IdsThatAreNotNumbersRefuse) {
   SKIP_UNLESS_ROOT();
   struct Case {
@@ -173,9 +173,9 @@ TEST(tollgant_security, ProgramNameCannotForgeLogLines) {
   EXPECT_EQ(log.find("\ntollgant: ok 0.0,0.reboot"), std::string::npos) << log;
 }
 
-// Digits without end kept a root executor reading one byte per call; now a
-// length, uid or count of more than ten digits is refused at the eleventh,
-// without waiting for more.
+// Digits without end must not keep a root executor reading: a length, uid
+// or count of more than ten digits is refused at the eleventh, without
+// waiting for more.
 TEST(tollgant_security, LongDigitFieldsRefusedAtOnce) {
   const std::vector<std::string> heads = {
       "00000000000",             // length of the uid

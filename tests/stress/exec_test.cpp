@@ -131,10 +131,9 @@ TEST(exec_load, EveryRequestRunsOrIsRefusedAsTheRulesSay) {
                      std::to_string(t.wrong + t.nocon));
 }
 
-// Requests that never end held a root executor each, without bound.  Now
-// every executor gives up REQUEST_TIMEOUT seconds after it started: twenty
-// unfinished requests from nobody, held open, all end as bad requests
-// within a few seconds of that.  The wait is a full minute, so only the
+// A request that never ends holds a root executor REQUEST_TIMEOUT seconds,
+// no longer: twenty unfinished requests from nobody, held open, all end as
+// bad requests within a few seconds of that.  The wait is a full minute, so only the
 // full stress run (STRESS_SECONDS set) makes it.
 TEST(exec_deadline, UnfinishedRequestsEndAfterTheDeadline) {
   if (!std::getenv("STRESS_SECONDS")) GTEST_SKIP() << "waits a minute: run by make stress";
