@@ -18,7 +18,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian packages each target needs.
 PACKAGES_BUILD = cmake g++ make perl libperl-dev libgtest-dev
-PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base
+PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base strace
 PACKAGES_FUZZ = cmake clang libclang-rt-14-dev perl libperl-dev
 PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time s6 libnet-server-perl
 

@@ -7,6 +7,8 @@
 #include "support/byte.hpp"
 #include "support/error.hpp"
 #include "support/fmt.hpp"
+#include "support/iopause.hpp"
+#include "support/taia.hpp"
 
 // ---- writing ----
 
@@ -38,24 +40,66 @@ void request_write(buffer *b, uint64_t uid, uint32_t n, char *const *args) {
 
 // ---- reading ----
 
-// Every read made for the request asks for no more than the request can
-// still need, so the buffer never holds bytes beyond the final ','.  The
-// buffer's own operation is wrapped for the duration of one take.
-static buffer_op take_op;
-static uint32_t take_need;
+// Each read asks for the least number of bytes that the rest of a valid
+// request must still hold, never more: the buffer never takes in a byte
+// beyond the final ',', and a request costs a few reads, not one per byte.
+// `need` is that number; it drops with every byte taken and grows as the
+// lengths become known.  A bad request may be read past the byte that makes
+// it bad: it is refused anyway.
+static uint64_t need;
+static uint32_t numbers;  // numeric netstrings (uid, count) read so far
+static int flagdeadline;
+static taia deadline;
+static buffer_op read_op;  // the buffer's own operation, during a take
 
-static int take_read(int fd, char *s, uint32_t n) {
-  if (n > take_need) n = take_need;
-  return take_op(fd, s, n);
+// Least size of what follows the uid, the count and the block of a valid
+// request: a count is at least "1:1," and a block at least "1:\0,".
+static uint64_t rest() { return numbers == 0 ? 8 : numbers == 1 ? 4 : 0; }
+
+static void need_least(uint64_t n) {
+  if (need < n) need = n;
 }
 
-/// buffer_take of up to n bytes whose reads ask for at most n bytes.
-static int take_exact(buffer *b, char *s, uint32_t n) {
-  take_op = b->operation;
-  take_need = n;
-  b->operation = take_read;
+void request_start(uint32_t secs) {
+  need = 0;
+  numbers = 0;
+  flagdeadline = secs > 0;
+  if (!flagdeadline) return;
+  taia now;
+  taia span;
+  taia_now(&now);
+  taia_uint(&span, secs);
+  taia_add(&deadline, &now, &span);
+}
+
+/// Waits until fd is readable; 0, or -1 (ETIMEDOUT) once the deadline has passed.
+static int wait_readable(int fd) {
+  for (;;) {
+    taia now;
+    taia_now(&now);
+    if (!taia_less(&now, &deadline)) {
+      errno = error_timeout;
+      return -1;
+    }
+    iopause_fd x = {fd, POLLIN, 0};
+    iopause(&x, 1, &deadline, &now);
+    if (x.revents) return 0;
+  }
+}
+
+static int read_needed(int fd, char *s, uint32_t n) {
+  if (n > need) n = need ? (uint32_t)need : 1;
+  if (flagdeadline && wait_readable(fd) == -1) return -1;
+  return read_op(fd, s, n);
+}
+
+/// buffer_take of up to n bytes through read_needed; count, 0 or -1.
+static int take(buffer *b, char *s, uint32_t n) {
+  read_op = b->operation;
+  b->operation = read_needed;
   int r = buffer_take(b, s, n);
-  b->operation = take_op;
+  b->operation = read_op;
+  if (r > 0) need = need > (uint64_t)r ? need - (uint64_t)r : 0;
   return r;
 }
 
@@ -66,21 +110,26 @@ static int64_t bad() {
 
 /// One byte of the request into *c; 0, or -1 (EPROTO) at end of input or on error.
 static int take_byte(buffer *b, char *c) {
-  if (take_exact(b, c, 1) != 1) return (int)bad();
+  if (take(b, c, 1) != 1) return (int)bad();
   return 0;
 }
 
 int64_t request_len(buffer *b) {
   uint64_t len = 0;
+  uint32_t digits = 0;
   char c;
-  if (take_byte(b, &c) == -1) return -1;
-  while (c != ':') {
-    if (c < '0' || c > '9') return bad();
-    if (len > REQUEST_LENMAX) return bad();
-    len = len * 10 + (uint64_t)(c - '0');
+  for (;;) {
+    // This byte or a ':' yet to come, then the ',' at least.
+    need_least(2 + rest());
     if (take_byte(b, &c) == -1) return -1;
+    if (c == ':') break;
+    if (c < '0' || c > '9') return bad();
+    if (++digits > REQUEST_DIGITS) return bad();
+    len = len * 10 + (uint64_t)(c - '0');
   }
-  return (uint32_t)len;
+  len = (uint32_t)len;
+  need_least(len + 1 + rest());
+  return (int64_t)len;
 }
 
 int64_t request_num(buffer *b) {
@@ -88,6 +137,7 @@ int64_t request_num(buffer *b) {
   uint64_t num = 0;
   char c;
   if (len == -1) return -1;
+  if (len > REQUEST_DIGITS) return bad();
   for (int64_t i = 0; i < len; ++i) {
     if (take_byte(b, &c) == -1) return -1;
     if (c < '0' || c > '9') return bad();
@@ -95,6 +145,7 @@ int64_t request_num(buffer *b) {
   }
   if (take_byte(b, &c) == -1) return -1;
   if (c != ',') return bad();
+  ++numbers;
   return (uint32_t)num;
 }
 
@@ -108,7 +159,7 @@ static uint64_t block_max() {
 /// Reads exactly len bytes to s, however many pieces they come in; 0 or -1 (EPROTO).
 static int take_all(buffer *b, char *s, uint32_t len) {
   while (len > 0) {
-    int r = take_exact(b, s, len);
+    int r = take(b, s, len);
     if (r <= 0) return (int)bad();
     s += r;
     len -= (uint32_t)r;
@@ -132,8 +183,10 @@ static int block_split(char *block, uint32_t len, int32_t n, char **argv) {
 }
 
 int request_block(buffer *b, stralloc *sa, int32_t n, char ***argv) {
-  int64_t len = request_len(b);
   char c;
+  // The block holds n strings: at least a digit, ':', n NULs and ','.
+  if (n > 0) need_least((uint64_t)n + 3);
+  int64_t len = request_len(b);
   if (len == -1) return -1;
   if (len == 0 || n <= 0) return (int)bad();
   // Refused before anything is reserved: no program could take it anyway.

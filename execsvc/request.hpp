@@ -10,11 +10,16 @@
 
 /// Size of the client's request and relay buffers.
 constexpr uint32_t REQUEST_BUFSIZE = 512;
-/// Largest value a length field may hold before another digit is added.
-constexpr uint32_t REQUEST_LENMAX = 999999999;
+/// Most digits a length, a uid or a count may have, leading zeros included.
+constexpr uint32_t REQUEST_DIGITS = 10;
+/// Seconds the executor waits for a whole request to arrive.
+constexpr uint32_t REQUEST_TIMEOUT = 60;
 
 /// Writes the request for uid and the n arguments args to b and flushes it; results are not looked at.
 void request_write(buffer *b, uint64_t uid, uint32_t n, char *const *args);
+/// Starts reading a new request; with secs not 0, a read still waiting secs seconds
+/// from now fails (ETIMEDOUT, which the readers report as EPROTO).
+void request_start(uint32_t secs);
 /// Reads one length field up to its ':'; the length, or -1 with errno = EPROTO on a bad field.
 int64_t request_len(buffer *b);
 /// Reads one numeric netstring; its number mod 2^32, or -1 with errno = EPROTO.

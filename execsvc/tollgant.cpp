@@ -3,6 +3,7 @@
 // connection with the connection on descriptors 0 and 1 and the server's
 // log on descriptor 2.
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -38,6 +39,9 @@ static char strnum[FMT_ULONG + 1];
 static stralloc cmd;          // uid '.' argument block
 static char **args;
 static stralloc logline;
+static const char *badname;   // the first IPCUID or IPCGID that is not an id
+static stralloc badvalue;     // its value, cleaned for the log
+static stralloc runname;      // the program's name, cleaned for the log
 
 [[noreturn]] static void die_nomem() { strerr_diex(exit_temp, FATAL, "out of memory"); }
 
@@ -71,14 +75,32 @@ static void request_read() {
 
 // ---- rules ----
 
+/// Reads the IPCUID or IPCGID value s into *id: empty is 0 (no switch), else
+/// it must be decimal digits within 32 bits.  Any other value is noted, and
+/// refuses the request: read as leading digits, 'nobody' or '-1' would be 0,
+/// and the program would run as root.
+static void id_scan(const char *name, const char *s, uint32_t *id) {
+  uint64_t u = 0;
+  uint32_t i = 0;
+  for (; s[i] >= '0' && s[i] <= '9' && u <= UINT32_MAX; ++i) u = u * 10 + (uint64_t)(s[i] - '0');
+  if (!s[i] && u <= UINT32_MAX) {
+    *id = (uint32_t)u;
+    return;
+  }
+  if (badname) return;
+  badname = name;
+  if (!logsafe_cat(&badvalue, s, str_len(s))) die_nomem();
+  if (!stralloc_append(&badvalue, "")) die_nomem();
+}
+
 /// Queues one NAME=value setting of a rule (s points past the '+').
 static void found_setting(char *s) {
   uint32_t k = str_chr(s, '=');
   if (!s[k]) return;
   s[k] = 0;
   if (!pathrun_env(s, s + k + 1)) die_nomem();
-  if (!str_diff(s, "IPCUID")) scan_unsigned(s + k + 1, &uid);
-  if (!str_diff(s, "IPCGID")) scan_unsigned(s + k + 1, &gid);
+  if (!str_diff(s, "IPCUID")) id_scan("IPCUID", s + k + 1, &uid);
+  if (!str_diff(s, "IPCGID")) id_scan("IPCGID", s + k + 1, &gid);
   if (!str_diff(s, "IPCERROUT")) scan_unsigned(s + k + 1, &flagerrout);
 }
 
@@ -128,8 +150,8 @@ static void request_check() {
   if (!peeruid) peeruid = "";
   if (!peergid) peergid = "";
   if ((x = env_get("IPCERROUT"))) scan_unsigned(x, &flagerrout);
-  if ((x = env_get("IPCUID"))) scan_unsigned(x, &uid);
-  if ((x = env_get("IPCGID"))) scan_unsigned(x, &gid);
+  if ((x = env_get("IPCUID"))) id_scan("IPCUID", x, &uid);
+  if ((x = env_get("IPCGID"))) id_scan("IPCGID", x, &gid);
 
   int fd = open_read(fnrules);
   if (fd == -1) die_rules();
@@ -139,19 +161,53 @@ static void request_check() {
 
   log_request(peeruid, peergid);
   if (flagdeny) _exit(exit_perm);
+  if (badname) strerr_diex(exit_perm, FATAL, "bad ", badname, ": ", badvalue.bytes);
   if (flagprog) args[0] = prog.bytes;
+}
+
+// ---- program start ----
+
+/// Switches group, then user.  Whenever the user changes, the supplementary
+/// groups go too: the program keeps one group, the target gid or, without a
+/// group switch, its own.
+static void ids_switch() {
+  if ((gid || uid) && prot_gid(gid ? gid : (uint32_t)getgid()) == -1)
+    strerr_diesys(exit_temp, FATAL, "unable to set gid: ");
+  if (uid && prot_uid(uid) == -1) strerr_diesys(exit_temp, FATAL, "unable to set uid: ");
+}
+
+/// Closes every descriptor above 2: whatever the server left open (its log
+/// files, its own sockets) is not for a program that runs as another user.
+static void close_above_2() {
+  if (close_range(3, ~0U, 0) == 0) return;
+  struct rlimit r;
+  int max = 65536;
+  if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur != RLIM_INFINITY && r.rlim_cur < (rlim_t)max)
+    max = (int)r.rlim_cur;
+  for (int fd = 3; fd < max; ++fd) close(fd);
+}
+
+/// After a failed start: the program's name may be the peer's, so it is
+/// written cleaned, like the log line.
+[[noreturn]] static void die_run() {
+  int e = errno;
+  if (!logsafe_cat(&runname, args[0], str_len(args[0]))) die_nomem();
+  if (!stralloc_append(&runname, "")) die_nomem();
+  errno = e;
+  strerr_diesys(exit_temp, FATAL, "unable to run ", runname.bytes, ": ");
 }
 
 int main(int argc, char **argv) {
   if (argc < 2 || !argv[1]) strerr_diex(exit_perm, "corvane: usage: tollgant rules.cdb ");
   fnrules = argv[1];
 
+  request_start(REQUEST_TIMEOUT);
   request_read();
   request_check();
 
-  if (gid && prot_gid(gid) == -1) strerr_diesys(exit_temp, FATAL, "unable to set gid: ");
-  if (uid && prot_uid(uid) == -1) strerr_diesys(exit_temp, FATAL, "unable to set uid: ");
+  ids_switch();
   if (flagerrout && fd_copy(2, 1) == -1) strerr_diesys(exit_temp, FATAL, "unable to copy fd: ");
+  close_above_2();
   pathrun(args);
-  strerr_diesys(exit_temp, FATAL, "unable to run ", args[0], ": ");
+  die_run();
 }

@@ -6,13 +6,13 @@
 // Exit codes: 0 when the whole directory is written, 100 for a usage error,
 // 111 for every other failure.  The directory is built in a fixed order and
 // never removed again, so a failure leaves the part built so far.
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include "support/buffer.hpp"
-#include "support/open.hpp"
 #include "support/strerr.hpp"
 
 #ifndef INSTALL_HOME
@@ -69,72 +69,97 @@ const passwd *account(const char *name) {
   return pw;
 }
 
-void dir_create(const char *d, const char *prefix) {
+// Every step after the creation of dir works on descriptors: dir is opened
+// once, right after it is made, and everything inside it is made relative
+// to that descriptor (or to a subdirectory's), never through a path name.
+// When the parent of dir is writable by another user, dir can be swapped
+// for a symbolic link or for that user's own directory between two steps;
+// descriptors, O_NOFOLLOW and O_EXCL keep every write inside the directory
+// that was opened and every mode and owner on what was made here.
+
+// Makes dir and opens it; its descriptor.
+int dir_create(const char *d, const char *prefix) {
   umask(022);
   if (mkdir(d, 0700) == -1)
     strerr_diesys(exit_temp, prefix, "unable to create ", d, ": ");
-  if (chmod(d, 03755) == -1)
+  int fd = open(d, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd == -1) strerr_diesys(exit_temp, prefix, "unable to switch to ", d, ": ");
+  if (fchmod(fd, 03755) == -1)
     strerr_diesys(exit_temp, prefix, "unable to set mode of ", d, ": ");
-  if (chdir(d) == -1)
-    strerr_diesys(exit_temp, prefix, "unable to switch to ", d, ": ");
+  return fd;
 }
 
-void path_mkdir(const char *p) {
+int current = -1;  // descriptor of the path worked on last
+
+// Makes the subdirectory name of the directory at parent, mode 0700, and
+// opens it; p is its path inside dir, for messages.  Its descriptor.
+int path_mkdir(int parent, const char *name, const char *p) {
   path = p;
-  if (mkdir(path, 0700) == -1) fail();
+  if (mkdirat(parent, name, 0700) == -1) fail();
+  current = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (current == -1) fail();
+  return current;
 }
 
 void path_chmod(mode_t mode) {
-  if (chmod(path, mode) == -1) fail();
+  if (fchmod(current, mode) == -1) fail();
 }
 
 void path_chown(uid_t uid, gid_t gid) {
-  if (chown(path, uid, gid) == -1) fail();
+  if (fchown(current, uid, gid) == -1) fail();
 }
 
-void file_create(const char *p) {
+// Creates the file name in the directory at parent, mode 0644; nothing may
+// be there yet, not even a symbolic link.  p is its path inside dir.
+void file_create(int parent, const char *name, const char *p) {
   path = p;
-  int fd = open_truncate(path);
-  if (fd == -1) fail();
-  buffer_init(&file_buffer, buffer_unixwrite, fd, file_space, sizeof file_space);
+  current = openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (current == -1) fail();
+  buffer_init(&file_buffer, buffer_unixwrite, current, file_space, sizeof file_space);
 }
 
 void file_puts(const char *s) {
   if (buffer_puts(&file_buffer, s) == -1) fail();
 }
 
-// The file is on disk before it is closed; only then is its mode set.
-void file_close() {
+// The file is on disk before its mode is set; then it is closed.
+void file_close(mode_t mode) {
   if (buffer_flush(&file_buffer) == -1) fail();
-  if (fsync(file_buffer.descriptor) == -1) fail();
-  close(file_buffer.descriptor);
+  if (fsync(current) == -1) fail();
+  path_chmod(mode);
+  close(current);
 }
 
-void logdir_create(const char *loguser, uid_t uid, gid_t gid) {
-  path_mkdir("log");
+// A file holding the one text s, with mode.
+void file_make(int parent, const char *name, const char *p, const char *s, mode_t mode) {
+  file_create(parent, name, p);
+  file_puts(s);
+  file_close(mode);
+}
+
+void logdir_create(int dirfd, const char *loguser, uid_t uid, gid_t gid) {
+  int log = path_mkdir(dirfd, "log", "log");
   path_chmod(02755);
 
-  path_mkdir("log/main");
+  path_mkdir(log, "main", "log/main");
   path_chown(uid, gid);
   path_chmod(02755);
 
-  file_create("log/status");
-  file_close();
+  file_create(log, "status", "log/status");
   path_chown(uid, gid);
-  path_chmod(0644);
+  file_close(0644);
 
-  file_create("log/run");
+  file_create(log, "run", "log/run");
   file_puts("#!/bin/sh\n");
   file_puts("exec");
   file_puts(" setuidgid ");
   file_puts(loguser);
   file_puts(" multilog t ./main\n");
-  file_close();
-  path_chmod(0755);
+  file_close(0755);
 }
 
-void run_create(const char *user) {
-  file_create("run");
+void run_create(int dirfd, const char *user) {
+  file_create(dirfd, "run", "run");
   file_puts("#!/bin/sh\n");
   file_puts("exec 2>&1\n");
   file_puts("exec envdir ");
@@ -150,33 +175,24 @@ void run_create(const char *user) {
   file_puts(dir);
   file_puts("/rules/data.cdb\n");
   file_puts("'\n");
-  file_close();
-  path_chmod(0755);
+  file_close(0755);
 }
 
-void envdir_create() {
-  path_mkdir("env");
+void envdir_create(int dirfd) {
+  int env = path_mkdir(dirfd, "env", "env");
   path_chmod(02755);
-  file_create("env/IPCERROUT");
-  file_puts("1");
-  file_close();
-  path_chmod(0644);
+  file_make(env, "IPCERROUT", "env/IPCERROUT", "1", 0644);
 }
 
-void rulesdir_create() {
-  path_mkdir("rules");
+void rulesdir_create(int dirfd) {
+  int rules = path_mkdir(dirfd, "rules", "rules");
   path_chmod(02755);
+  file_make(rules, "data", "rules/data", ":deny\n", 0644);
 
-  file_create("rules/data");
-  file_puts(":deny\n");
-  file_close();
-  path_chmod(0644);
-
-  file_create("rules/Makefile");
+  file_create(rules, "Makefile", "rules/Makefile");
   file_puts("data.cdb: data\n");
   file_puts("\ttollmark data.cdb data.tmp <data\n");
-  file_close();
-  path_chmod(0644);
+  file_close(0644);
 }
 
 }  // namespace
@@ -196,11 +212,11 @@ int main(int argc, char **argv) {
   uid_t loguid = pw->pw_uid;
   gid_t loggid = pw->pw_gid;
 
-  dir_create(dir, fatal);
-  logdir_create(loguser, loguid, loggid);
+  int dirfd = dir_create(dir, fatal);
+  logdir_create(dirfd, loguser, loguid, loggid);
   account(user);  // must exist; its ids are looked up again when the service runs
-  run_create(user);
-  envdir_create();
-  rulesdir_create();
+  run_create(dirfd, user);
+  envdir_create(dirfd);
+  rulesdir_create(dirfd);
   return 0;
 }

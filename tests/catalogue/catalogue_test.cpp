@@ -184,15 +184,16 @@ std::vector<Row> tollgant_rows() {
       {"tollgant", db, {"IPCREMOTEEUID=a:b%c d", "IPCREMOTEEGID=" + std::string(101, 'g')},
        request("0", {"echo", "hi"}),
        "tollgant: ok a?b?c?d." + std::string(100, 'g') + "...,0.echo\n", 0, "hi\n"},
-      // Defaults from the environment are read as leading digits: "abc"
-      // keeps the error output apart and switches neither group nor user.
+      // IPCERROUT from the environment is read as leading digits: "abc"
+      // keeps the error output apart.  An IPCUID or IPCGID that is not a
+      // number refuses the request.
       {"tollgant", db, {"IPCREMOTEEUID=0", "IPCREMOTEEGID=0", "IPCERROUT=abc"},
        request("0", {"nosuchprog"}),
        "tollgant: ok 0.0,0.nosuchprog\ncorvane: fatal: unable to run nosuchprog: file does not exist\n",
        111},
       {"tollgant", db, {"IPCREMOTEEUID=0", "IPCREMOTEEGID=0", "IPCUID=abc", "IPCGID=x1"},
-       request(nobody_uid(), {"echo", "hi"}), "tollgant: ok 0.0," + nobody_uid() + ".echo\n", 0, "hi\n",
-       AS_NOBODY},
+       request(nobody_uid(), {"echo", "hi"}),
+       "tollgant: ok 0.0," + nobody_uid() + ".echo\ncorvane: fatal: bad IPCUID: abc\n", 100, "", AS_NOBODY},
       {"tollgant", db, ids, request(nobody_uid(), {"echo", "hi"}),
        "tollgant: ok 0.0," + nobody_uid() + ".echo\ncorvane: fatal: unable to set gid: permission denied\n",
        111, "", AS_NOBODY},

@@ -114,6 +114,10 @@ TEST(request_read, MalformedRequests) {
       "1:0,1:1,5:p" + nul,                          // block cut short
       "1:0,1:1,2:p" + nul,                          // final ',' missing
       "10000000000:0,",                             // eleven significant digits
+      "00000000001:0,",                             // eleven digits, leading zeros included
+      "11:00000000000,1:1,2:p" + nul + ",",         // a uid of eleven digits
+      "1:0,11:00000000001,2:p" + nul + ",",         // a count of eleven digits
+      "1:0,1:1,00000000002:p" + nul + ",",          // a block length of eleven digits
   };
   for (const auto &in : bad) {
     RunResult r = gant(in);
@@ -126,10 +130,11 @@ TEST(request_read, MalformedRequests) {
 TEST(request_read, LengthFieldForms) {
   Gant gant;
   const std::string tail = "1:1,5:echo" + std::string(1, '\0') + ",";
-  // An empty length field, leading zeros, and ten significant digits
-  // (4294967297 counts as 1) are all accepted.
+  // An empty length field, leading zeros up to ten digits in all, and ten
+  // significant digits (4294967297 counts as 1) are all accepted.
   EXPECT_EQ(gant(":," + tail).err, "tollgant: ok 7.8,0.echo\n");
-  EXPECT_EQ(gant("00000000000001:0," + tail).err, "tollgant: ok 7.8,0.echo\n");
+  EXPECT_EQ(gant("0000000001:0," + tail).err, "tollgant: ok 7.8,0.echo\n");
+  EXPECT_EQ(gant("10:0000000000," + tail).err, "tollgant: ok 7.8,0.echo\n");
   EXPECT_EQ(gant("4294967297:0," + tail).err, "tollgant: ok 7.8,0.echo\n");
   EXPECT_EQ(gant("3:000," + tail).err, "tollgant: ok 7.8,0.echo\n");
   // A uid of 2^32 wraps to 0.

@@ -160,8 +160,8 @@ TEST(tollgant, IdsFromEnvironment) {
   exec.env.push_back("IPCGID=" + nobody_gid());
   r = exec("0", {"sh", "-c", "id -u; id -g"});
   EXPECT_EQ(r.out, nobody_uid() + "\n" + nobody_gid() + "\n");
-  // A non-numeric IPCUID means no switch at all.
-  exec.env = {"PATH=/usr/bin:/bin", "IPCUID=none"};
+  // An empty IPCUID means no switch at all.
+  exec.env = {"PATH=/usr/bin:/bin", "IPCUID="};
   r = exec(nobody_uid(), {"id", "-u"});
   EXPECT_EQ(r.out, "0\n");
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include "execsvc/request.hpp"
 #include "tests/stress/stress_util.hpp"
 
 using stress::Tally;
@@ -128,4 +129,55 @@ TEST(exec_load, EveryRequestRunsOrIsRefusedAsTheRulesSay) {
                      ", refused by rule " + std::to_string(t.refused) + ", log lines ok " +
                      std::to_string(ok) + " deny " + std::to_string(deny) + ", lost " +
                      std::to_string(t.wrong + t.nocon));
+}
+
+// A request that never ends holds a root executor REQUEST_TIMEOUT seconds,
+// no longer: twenty unfinished requests from nobody, held open, all end as
+// bad requests within a few seconds of that.  The wait is a full minute, so only the
+// full stress run (STRESS_SECONDS set) makes it.
+TEST(exec_deadline, UnfinishedRequestsEndAfterTheDeadline) {
+  if (!std::getenv("STRESS_SECONDS")) GTEST_SKIP() << "waits a minute: run by make stress";
+  if (geteuid() != 0) GTEST_SKIP() << "connects as nobody: needs root";
+  TempDir dir;
+  RunOptions copt;
+  copt.input = ":deny\n";
+  ASSERT_EQ(testutil::run({bin("tollmark"), dir / "rules.cdb", dir / "rules.tmp"}, copt).code(), 0);
+  testutil::Process server({bin("sockserve"), "-v", dir / "sock", bin("tollgant"), dir / "rules.cdb"});
+  ASSERT_TRUE(testutil::wait_path(dir / "sock")) << server.err();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  const int held = 20;
+  int64_t start = stress::now_ms();
+  pid_t holder = fork();
+  if (holder == 0) {
+    stress::become(testutil::nobody().uid, testutil::nobody().gid);
+    for (int i = 0; i < held; ++i) {
+      int s = socket(AF_UNIX, SOCK_STREAM, 0);
+      struct sockaddr_un sa {};
+      sa.sun_family = AF_UNIX;
+      std::string path = dir / "sock";
+      std::memcpy(sa.sun_path, path.data(), path.size());
+      if (connect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) _exit(1);
+      if (write(s, "1:0,1:1,", 8) != 8) _exit(1);
+    }
+    pause();
+    _exit(0);
+  }
+  ASSERT_GT(holder, 0);
+  const std::string bad = "corvane: fatal: bad ipc request: protocol error";
+  int ended = 0;
+  int64_t last = 0;
+  while (stress::now_ms() - start < (REQUEST_TIMEOUT + 15) * 1000) {
+    int n = stress::count_lines(server.err(), bad);
+    if (n > ended) ended = n, last = stress::now_ms() - start;
+    if (ended == held) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(ended, held) << server.err();
+  EXPECT_GE(last, REQUEST_TIMEOUT * 1000 - 1000);
+  EXPECT_LE(last, REQUEST_TIMEOUT * 1000 + 5000);
+  stress::report("exec deadline", std::to_string(ended) + " unfinished requests ended after " +
+                                      std::to_string(last) + " ms");
 }
