@@ -155,6 +155,15 @@ static void apply_rules() {
   close(fd);
 }
 
+// The peer chose its path: it goes in cleaned, so that it cannot end the
+// line and forge another.
+static void log_pid() {
+  tmp.length = 0;
+  safecats(remotepath);
+  if (!stralloc_append(&tmp, "")) drop_nomem();
+  strerr_warnx(self, ": pid ", strnum, " from ", tmp.bytes);
+}
+
 static void log_admission() {
   tmp.length = 0;
   cats("corvane: ");
@@ -176,7 +185,7 @@ static void log_admission() {
 int doit(int fd) {
   // A child keeps its process id: format it at its first connection.
   if (!*strnum) strnum[fmt_ulong(strnum, (uint64_t)getpid())] = 0;
-  if (verbosity >= 2) strerr_warnx(self, ": pid ", strnum, " from ", remotepath);
+  if (verbosity >= 2) log_pid();
   if (*banner) print_banner(fd);
   localpath = forcelocal;
   if (!localpath && ipc_local(fd, localname, sizeof localname, &lop) == 0)

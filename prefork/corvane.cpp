@@ -33,12 +33,26 @@ static uint64_t number(const char *s) {
   return u;
 }
 
+// A user or group id: decimal digits only, within 32 bits; empty is 0 (no
+// switch).  Anything else is a usage error, so that a name or a mistyped
+// number never leaves the server running as root.
+static uint64_t id(const char *s) {
+  uint64_t u = 0;
+  for (; *s; ++s) {
+    uint64_t d = (unsigned char)*s - (unsigned char)'0';
+    if (d > 9) usage();
+    u = u * 10 + d;
+    if (u > UINT32_MAX) usage();
+  }
+  return u;
+}
+
 // -U: the ids from UID and GID, each only when present.
 static void ids_from_env() {
   const char *x = env_get("UID");
-  if (x) uid = number(x);
+  if (x) uid = id(x);
   x = env_get("GID");
-  if (x) gid = number(x);
+  if (x) gid = id(x);
 }
 
 static void option(int opt) {
@@ -53,8 +67,8 @@ static void option(int opt) {
     case 'X': flagallownorules = 1; break;
     case 'U': ids_from_env(); break;
     case 'x': fnrules = subgetoptarg; break;
-    case 'u': uid = number(subgetoptarg); break;
-    case 'g': gid = number(subgetoptarg); break;
+    case 'u': uid = id(subgetoptarg); break;
+    case 'g': gid = id(subgetoptarg); break;
     case 'l': forcelocal = subgetoptarg; break;
     case 'b': backlog = number(subgetoptarg); break;
     case 'B': banner = subgetoptarg; break;
@@ -82,10 +96,11 @@ static void make_selfpipe() {
 }
 
 // Creates, binds and listens; the socket file gets every permission bit,
-// since access is decided per connection.
+// since access is decided per connection.  The socket is close-on-exec: a
+// program that served code starts must not accept for the server.
 static int make_socket(const char *path) {
   int s = ipc_stream();
-  if (s == -1) die_sys("unable to create socket: ");
+  if (s == -1 || coe(s) == -1) die_sys("unable to create socket: ");
   mode_t old = umask(0);
   int r = flagdelete ? ipc_bind_reuse(s, path) : ipc_bind(s, path);
   if (r == -1) die_sys("unable to bind: ");
@@ -96,8 +111,11 @@ static int make_socket(const char *path) {
   return s;
 }
 
+// Group, then user.  A new user keeps no supplementary group of the
+// starting user: without -g the list becomes the current group alone.
 static void drop_privileges() {
-  if (gid && prot_gid((uint32_t)gid) == -1) die_sys("unable to set gid: ");
+  uint32_t g = gid ? (uint32_t)gid : (uint32_t)getgid();
+  if ((gid || uid) && prot_gid(g) == -1) die_sys("unable to set gid: ");
   if (uid && prot_uid((uint32_t)uid) == -1) die_sys("unable to set uid: ");
 }
 
@@ -115,8 +133,10 @@ int main(int argc, char **argv) {
 
   make_group();
   if (lockfile) {
+    // Close-on-exec, as the socket: a program that served code starts must
+    // not take the lock and stall the pool.
     fdlock = open_append(lockfile);
-    if (fdlock == -1) die_sys("unable to open ", lockfile, ": ");
+    if (fdlock == -1 || coe(fdlock) == -1) die_sys("unable to open ", lockfile, ": ");
   }
   make_selfpipe();
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stddef.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -44,7 +45,9 @@ int ipc_bind(int s, const char *path) {
 int ipc_bind_reuse(int s, const char *path) {
   struct sockaddr_un sa;
   if (ipc_address(&sa, path) == -1) return -1;
-  unlink(path);
+  // Only an old socket goes: any other file stays, and the bind fails.
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path);
   return bind(s, (struct sockaddr *)&sa, sizeof sa);
 }
 

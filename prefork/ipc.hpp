@@ -12,7 +12,7 @@ constexpr int IPC_PATHMAX = 108;
 int ipc_stream();
 /// Binds s to path; 0, or -1 with errno (error_proto for a path over IPC_PATHMAX).
 int ipc_bind(int s, const char *path);
-/// ipc_bind after removing any file at path; 0 or -1 with errno.
+/// ipc_bind after removing an old socket at path (no other file); 0 or -1 with errno.
 int ipc_bind_reuse(int s, const char *path);
 /// listen(s, backlog); 0 or -1 with errno.
 int ipc_listen(int s, int backlog);

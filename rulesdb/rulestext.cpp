@@ -4,6 +4,7 @@
 #include "rulesdb/rulestext.hpp"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +15,7 @@
 #include "support/error.hpp"
 #include "support/fmt.hpp"
 #include "support/line.hpp"
-#include "support/open.hpp"
+#include "support/logsafe.hpp"
 #include "support/strerr.hpp"
 
 namespace {
@@ -127,6 +128,9 @@ int rulestext_parse(const char *line, uint32_t *len, int kind, stralloc *key, st
   }
   uint32_t colon = find(line, *len, ':');
   if (colon == *len) return 0;
+  // A NUL would end an instruction early and start another: in a value it
+  // could smuggle a deny, a program or a setting into the record.
+  if (find(line, *len, 0) < *len) return rulestext_unparsable;
   key->length = 0;
   value->length = 0;
   if (!cat(key, line, colon)) return rulestext_nomem;
@@ -163,9 +167,12 @@ stralloc value;
 [[noreturn]] void die_nomem() { strerr_diex(exit_temp, fatal, "out of memory"); }
 [[noreturn]] void die_write() { strerr_diesys(exit_temp, fatal, "unable to write to ", fntmp, ": "); }
 
+// Shows the line as it is; a line holding a NUL, which would cut the
+// message short, is shown cleaned as a log line is.
 [[noreturn]] void die_parse(const char *s, uint32_t n) {
   stralloc shown;
-  if (!stralloc_copyb(&shown, s, n) || !stralloc_catb(&shown, "", 1)) die_nomem();
+  int ok = find(s, n, 0) < n ? logsafe_cat(&shown, s, n) : stralloc_copyb(&shown, s, n);
+  if (!ok || !stralloc_catb(&shown, "", 1)) die_nomem();
   strerr_diex(exit_perm, fatal, "unable to parse this line: ", shown.bytes);
 }
 
@@ -206,6 +213,16 @@ bool same_file(const char *a, const char *b) {
   return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+// Creates the temporary file afresh, write-only and non-blocking, mode 0644
+// less the umask.  The directory may be writable by others: whatever they
+// left at the name (a symbolic link to a file of ours, a file of theirs) is
+// removed without being followed, and an entry that appears again before
+// the create makes it fail (EEXIST) instead of being written through.
+int open_tmp(const char *fn) {
+  unlink(fn);
+  return open(fn, O_WRONLY | O_NONBLOCK | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+}
+
 }  // namespace
 
 int rulestext_compile(int argc, char **argv, int kind, const char *fatalprefix, const char *usage) {
@@ -213,13 +230,14 @@ int rulestext_compile(int argc, char **argv, int kind, const char *fatalprefix, 
   fatal = fatalprefix;
   fn = argv[1];
   fntmp = argv[2];
-  // Truncating a temporary name that is the database itself would destroy
-  // the database its readers use before the new one is complete.
+  // A temporary name that is the database under any name is refused:
+  // removing it could take the database from its readers before the new
+  // one is complete.
   int fd = -1;
   if (same_file(fntmp, fn))
     errno = error_exist;
   else
-    fd = open_truncate(fntmp);
+    fd = open_tmp(fntmp);
   if (fd == -1) strerr_diesys(exit_temp, fatal, "unable to create ", fntmp, ": ");
   if (cdbout_start(&out, fd) == -1) die_write();
   compile_input(kind);

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <string>
@@ -31,6 +30,7 @@ enum : unsigned {
   DB_UNTOUCHED = 2,  ///< @D/rules.cdb must keep its bytes
   STDIN_DIR = 4,     ///< standard input is a directory (reads fail)
   NO_SVC = 8,        ///< @D/svc must not exist afterwards
+  FSIZE_1 = 16,      ///< files written are limited to one block (writes fail with EFBIG)
 };
 
 struct Row {
@@ -68,12 +68,24 @@ std::vector<Row> corvane_rows() {
       {"corvane", {"@D/nodir/s"}, {}, "", fatal + "unable to bind: file does not exist\n", 111},
       {"corvane", {"-f", "@D/nodir/lock", "@D/s"}, {}, "",
        fatal + "unable to open @D/nodir/lock: file does not exist\n", 111},
-      {"corvane", {"-u", "1", "@D/s"}, {}, "", fatal + "unable to set uid: permission denied\n", 111,
+      // A new user first gets the current group as its only group.
+      {"corvane", {"-u", "1", "@D/s"}, {}, "", fatal + "unable to set gid: permission denied\n", 111,
        "", AS_NOBODY},
       {"corvane", {"-g", "1", "@D/s"}, {}, "", fatal + "unable to set gid: permission denied\n", 111,
        "", AS_NOBODY},
-      {"corvane", {"-U", "@D/s"}, {"UID=1x"}, "", fatal + "unable to set uid: permission denied\n",
+      {"corvane", {"-U", "@D/s"}, {"UID=1"}, "", fatal + "unable to set gid: permission denied\n",
        111, "", AS_NOBODY},
+      // An id that is not wholly a 32-bit decimal number never means "stay root".
+      {"corvane", {"-u", "nobody", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-u", "4294967296", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-u", "1x", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-g", "-1", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-g", " 1", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-U", "-c", "0", "@D/s"}, {"UID=1x"}, "", usage_corvane, 100},
+      {"corvane", {"-U", "-c", "0", "@D/s"}, {"GID=nobody"}, "", usage_corvane, 100},
+      // An empty id is no switch, as 0 is: the start goes on to the bind.
+      {"corvane", {"-u", "", "-g", "", "@D/nodir/s"}, {}, "",
+       fatal + "unable to bind: file does not exist\n", 111},
   };
 }
 
@@ -96,8 +108,12 @@ std::vector<Row> compiler_rows(const std::string &p) {
        fatal + "unable to create @D/hardlink: file already exists\n", 111},
       {p, {"@D/rules.cdb", "@D/symlink"}, {}, "0:allow\n",
        fatal + "unable to create @D/symlink: file already exists\n", 111},
-      {p, {"@D/rules.cdb", "@D/full"}, {}, "0:allow\n",
-       fatal + "unable to write to @D/full: out of disk space\n", 111},
+      {p, args, {}, "0:allow\n", fatal + "unable to write to @D/rules.tmp: file too big\n", 111, "",
+       FSIZE_1},
+      // What is at the temporary name is removed, not written through; a
+      // directory there stays and is refused.
+      {p, {"@D/rules.cdb", "@D/dir"}, {}, "0:allow\n",
+       fatal + "unable to create @D/dir: file already exists\n", 111},
       {p, args, {}, "", fatal + "unable to read input: is a directory\n", 111, "", STDIN_DIR},
       {p, {"@D/dir", "@D/rules.tmp"}, {}, "0:allow\n",
        fatal + "unable to move @D/rules.tmp to @D/dir: is a directory\n", 111},
@@ -111,6 +127,15 @@ std::vector<Row> compiler_rows(const std::string &p) {
   // without ':' before it are passed over; the last line needs no newline.
   rows.push_back({p, args, {}, "# c\n\nhello\n0:allow\n1000:bad \t \n", parse + "1000:bad\n", 100});
   rows.push_back({p, args, {}, "0:allow\n1000:deny,A=|x", parse + "1000:deny,A=|x\n", 100});
+  // A NUL byte would split a value into further instructions: the line is
+  // refused and shown cleaned as a log line is, not cut at the NUL.
+  const std::string nul(1, '\0');
+  for (auto [line, shown] : std::vector<std::pair<std::string, std::string>>{
+           {":allow,A='x" + nul + "D'", "?allow,A='x?D'"},
+           {"1000:allow,A='x" + nul + "+LD_PRELOAD=/tmp/x.so'", "1000?allow,A='x?+LD_PRELOAD=/tmp/x.so'"},
+           {"10" + nul + "0:allow", "10?0?allow"},
+           {"1000:allow" + nul, "1000?allow?"}})
+    rows.push_back({p, args, {}, "0:allow\n" + line + "\n", parse + shown + "\n", 100});
   for (auto &r : rows) r.flags |= DB_UNTOUCHED;
   return rows;
 }
@@ -123,6 +148,9 @@ std::vector<Row> tollmark_rows() {
                            "1000,0.x:allow'/bin/x'"})
     rows.push_back({"tollmark", {"@D/rules.cdb", "@D/rules.tmp"}, {}, line + "\n",
                     parse + line + "\n", 100, "", DB_UNTOUCHED});
+  rows.push_back({"tollmark", {"@D/rules.cdb", "@D/rules.tmp"}, {},
+                  ",0.x:allow,A='" + std::string(1, '\0') + "=/bin/sh'\n",
+                  parse + ",0.x?allow,A='?=/bin/sh'\n", 100, "", DB_UNTOUCHED});
   return rows;
 }
 
@@ -280,7 +308,6 @@ void populate(const testutil::TempDir &d) {
   testutil::write_file(d / "dir/file", "x");
   mkdir((d / "exists").c_str(), 0755);
   mkdir((d / "ro").c_str(), 0755);
-  mknod((d / "full").c_str(), S_IFCHR | 0666, makedev(1, 7));
   link((d / "rules.cdb").c_str(), (d / "hardlink").c_str());
   symlink("rules.cdb", (d / "symlink").c_str());
 }
@@ -302,6 +329,8 @@ TEST(catalogue, EveryBadInputGetsItsMessageAndExitCode) {
     populate(d);
     std::string before = testutil::read_file(d / "rules.cdb");
     std::vector<std::string> argv = {bin(row.program)};
+    if (row.flags & FSIZE_1)
+      argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -f 1; trap '' XFSZ; exec \"$@\"", "sh"});
     for (const auto &a : row.args) argv.push_back(expand(a, d.path));
     testutil::RunOptions opt;
     opt.env = std::vector<std::string>{"PATH=/usr/bin:/bin"};

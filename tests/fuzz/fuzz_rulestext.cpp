@@ -54,6 +54,7 @@ meaning ref_parse(const std::string &line, int kind) {
   m.key = s.substr(0, colon);
   std::string rest = s.substr(colon + 1);
   m.result = rulestext_unparsable;
+  if (s.find('\0') != std::string::npos) return m;  // a NUL anywhere in a rule
   size_t at;
   if (rest.compare(0, 4, "deny") == 0) {
     m.value = std::string("D", 2);

@@ -73,10 +73,14 @@ TEST(gatemark, FailuresLeaveTheDatabaseUnchanged) {
                             error_str(ENOENT) + "\n");
   EXPECT_EQ(testutil::read_file(o.db), o.bytes);
 
-  // Writes to /dev/full fail with ENOSPC.
-  auto write = gatemark(o.db, "/dev/full", newtext);
+  // A file size limit of one block makes the writes fail with EFBIG.
+  testutil::RunOptions limited;
+  limited.input = newtext;
+  auto write = testutil::run({"/bin/sh", "-c", "ulimit -f 1; trap '' XFSZ; exec \"$@\"", "sh",
+                              testutil::bin("gatemark"), o.db, tmp},
+                             limited);
   EXPECT_EQ(write.code(), 111);
-  EXPECT_EQ(write.err, "gatemark: fatal: unable to write to /dev/full: "s + error_str(ENOSPC) + "\n");
+  EXPECT_EQ(write.err, "gatemark: fatal: unable to write to " + tmp + ": " + error_str(EFBIG) + "\n");
   EXPECT_EQ(testutil::read_file(o.db), o.bytes);
 }
 
