@@ -1,10 +1,11 @@
 # Thin wrapper over CMake: the build's truth lives in CMakeLists.txt.
-#   make            build everything into build/ (programs in build/bin/)
-#   make check      install what is missing, build, run every test
+#   make            build the programs into build/bin/ (no tests)
+#   make check      install what is missing, build everything, run every test
 #   make check-sanitize   the same tests built with address and UB sanitizers
 #   make demo       build and run the sample service end to end
 #   make bench      build and run the benchmarks (not part of check)
 #   make install    install the programs (PREFIX, DESTDIR as usual)
+#   make uninstall  remove them, and the directories the install created
 #   make fuzz       run each fuzz target for FUZZ_SECONDS (default 60)
 #   make stress     run the load and fault tests (bounded in time)
 
@@ -18,7 +19,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian packages each target needs.
 PACKAGES_BUILD = cmake g++ make perl libperl-dev libgtest-dev
-PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base
+PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base s6
 PACKAGES_FUZZ = cmake clang libclang-rt-14-dev perl libperl-dev
 PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time s6 libnet-server-perl
 
@@ -38,9 +39,10 @@ deps-bench:
 deps-fuzz:
 	@sh tools/install-deps $(PACKAGES_FUZZ)
 
+# Only the programs: the tests are built by make check.
 build: deps-build
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) --target programs
 
 check: deps-check
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -73,6 +75,13 @@ install: build
 uninstall:
 	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
 	sed "s|^|$(DESTDIR)|" $(BUILD)/install_manifest.txt | xargs -r rm -f --
+	rm -f $(BUILD)/install_manifest.txt
+	@# The directories the installs created, deepest first, where empty.
+	if [ -f $(BUILD)/install_dirs.txt ]; then \
+	  sort -r -u $(BUILD)/install_dirs.txt | sed "s|^|$(DESTDIR)|" | \
+	    xargs -r rmdir --ignore-fail-on-non-empty --; \
+	  rm -f $(BUILD)/install_dirs.txt; \
+	fi
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD) build-fuzz

@@ -24,6 +24,11 @@ namespace {
 constexpr const char *fatal = "tollsetup: fatal: ";
 constexpr const char *usage_line = "tollsetup: usage: tollsetup user loguser dir";
 constexpr const char *install_home = INSTALL_HOME;
+// The service's PATH: ipc/ first, where the program-running server is
+// installed under the name the run script calls it by, then the programs
+// and a normal PATH.
+constexpr const char *service_path = INSTALL_HOME "/ipc:" INSTALL_HOME
+    "/command:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 const char *dir;   // the service directory, as typed
 const char *path;  // the path inside dir worked on last, for messages
@@ -159,6 +164,10 @@ void envdir_create() {
   path_chmod(02755);
   file_create("env/IPCERROUT");
   file_puts("1");
+  file_close();
+  path_chmod(0644);
+  file_create("env/PATH");
+  file_puts(service_path);
   file_close();
   path_chmod(0644);
 }
