@@ -79,7 +79,7 @@ uninstall:
 	@# The directories the installs created, deepest first, where empty.
 	if [ -f $(BUILD)/install_dirs.txt ]; then \
 	  sort -r -u $(BUILD)/install_dirs.txt | sed "s|^|$(DESTDIR)|" | \
-	    xargs -r rmdir --ignore-fail-on-non-empty --; \
+	    while read -r d; do [ ! -d "$$d" ] || rmdir --ignore-fail-on-non-empty -- "$$d"; done; \
 	  rm -f $(BUILD)/install_dirs.txt; \
 	fi
 
