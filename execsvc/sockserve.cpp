@@ -15,6 +15,7 @@
 
 #include "prefork/ipc.hpp"
 #include "prefork/sgetopt.hpp"
+#include "support/buffer.hpp"
 #include "support/byte.hpp"
 #include "support/error.hpp"
 #include "support/fd.hpp"
@@ -46,20 +47,37 @@ static char *number(char *s, uint64_t u) {
   return s;
 }
 
-static void log_status() {
-  char n[FMT_ULONG + 1], l[FMT_ULONG + 1];
-  if (verbosity >= 2) strerr_warnx(self, ": status: ", number(n, numchildren), "/", number(l, limit));
+// The log lines of one event are queued on buffer_2 and written with one
+// flush, so that a child's own lines never come between them.
+static void log_puts(const char *x) { buffer_puts(buffer_2, x); }
+
+static void log_number(uint64_t u) {
+  char n[FMT_ULONG + 1];
+  log_puts(number(n, u));
 }
 
-// "name: what1 n1 what2 n2 what3 n3": one more piece than strerr_warnx
-// takes, so the last number goes in a record of its own.
+static void log_status() {
+  if (verbosity < 2) return;
+  log_puts(self);
+  log_puts(": status: ");
+  log_number(numchildren);
+  log_puts("/");
+  log_number(limit);
+  log_puts("\n");
+}
+
+// "name: what1 n1 what2 n2 what3 n3"
 static void log_numbers(const char *what1, uint64_t n1, const char *what2, uint64_t n2,
                         const char *what3, uint64_t n3) {
-  char a[FMT_ULONG + 1], b[FMT_ULONG + 1], c[FMT_ULONG + 1];
   if (verbosity < 2) return;
-  strerr_record last;
-  last.part1 = number(c, n3);
-  strerr_warn(self, what1, number(a, n1), what2, number(b, n2), what3, &last);
+  log_puts(self);
+  log_puts(what1);
+  log_number(n1);
+  log_puts(what2);
+  log_number(n2);
+  log_puts(what3);
+  log_number(n3);
+  log_puts("\n");
 }
 
 // Reaps every child that has ended, logging its exit code and signal.
@@ -72,6 +90,7 @@ static void reap() {
     if (numchildren) --numchildren;
     log_numbers(": end ", (uint64_t)pid, " exit ", code, " signal ", sig);
     log_status();
+    buffer_flush(buffer_2);
   }
 }
 
@@ -122,6 +141,7 @@ static void new_connection(int s, char **prog) {
   ++numchildren;
   log_numbers(": pid ", (uint64_t)pid, " from uid ", uid, " gid ", gid);
   log_status();
+  buffer_flush(buffer_2);
 }
 
 static void options(int argc, char **argv) {
@@ -158,6 +178,7 @@ int main(int argc, char **argv) {
   int s = listen_on(path);
   if (s == -1) strerr_diesys(exit_temp, self, ": fatal: unable to listen on ", path, ": ");
   log_status();
+  buffer_flush(buffer_2);
 
   sigset_t none;
   sigemptyset(&none);
