@@ -73,7 +73,7 @@ TEST(install, LinksProgramsAndUninstallLeavesNothing) {
               std::filesystem::canonical(dest + home + "/command/" + program));
   }
   EXPECT_FALSE(testutil::exists(dest + prefix + "/bin/sockserve"));
-  EXPECT_TRUE(testutil::exists(dest + prefix + "/share/man/man1/sockserve.1"));
+  EXPECT_TRUE(testutil::exists(dest + prefix + "/share/man/man8/sockserve.8"));
 
   // A directory of someone else's inside one the install made stays.
   ASSERT_EQ(mkdir((dest + prefix + "/bin/mine").c_str(), 0755), 0);
