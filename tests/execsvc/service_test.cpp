@@ -251,6 +251,10 @@ TEST(sockserve, UsageErrors) {
     EXPECT_TRUE(r.err.ends_with("sockserve: usage: sockserve [-v] [-c limit] path program [args...]\n"))
         << r.err;
   }
+  RunResult bad = run({bin("sockserve"), "-x", "/tmp/s", "true"});
+  EXPECT_EQ(bad.err,
+            "sockserve: illegal option -- x\n"
+            "sockserve: usage: sockserve [-v] [-c limit] path program [args...]\n");
   RunResult r = run({bin("sockserve"), std::string(109, 'a'), "true"});
   EXPECT_EQ(r.err, "sockserve: fatal: unable to listen on " + std::string(109, 'a') + ": protocol error\n");
   EXPECT_EQ(r.code(), 111);
@@ -283,6 +287,9 @@ TEST(service, RulesCompiledByTollmark) {
 
 TEST(sockconnect, FailsOnMissingSocket) {
   testutil::TempDir dir;
+  RunResult usage = run({bin("sockconnect"), dir / "none"});
+  EXPECT_EQ(usage.err, "sockconnect: usage: sockconnect path program [args...]\n");
+  EXPECT_EQ(usage.code(), 100);
   RunResult r = run({bin("sockconnect"), dir / "none", bin("pipewright")});
   EXPECT_EQ(r.err, "sockconnect: fatal: unable to connect to " + (dir / "none") + ": file does not exist\n");
   EXPECT_EQ(r.code(), 111);
