@@ -11,13 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "prefork/ipc.hpp"
 #include "prefork/sgetopt.hpp"
 #include "support/buffer.hpp"
 #include "support/byte.hpp"
-#include "support/error.hpp"
 #include "support/fd.hpp"
 #include "support/fmt.hpp"
 #include "support/ndelay.hpp"
