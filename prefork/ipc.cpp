@@ -100,3 +100,9 @@ int ipc_eid(int s, uint32_t *uid, uint32_t *gid) {
   *gid = cred.gid;
   return 0;
 }
+
+int ipc_connect(int s, const char *path) {
+  struct sockaddr_un sa;
+  if (ipc_address(&sa, path) == -1) return -1;
+  return connect(s, (struct sockaddr *)&sa, sizeof sa);
+}

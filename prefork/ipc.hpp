@@ -23,3 +23,5 @@ int ipc_local(int s, char *buf, int n, int *trunc);
 int ipc_accept(int s, char *buf, int n, int *trunc);
 /// Kernel-verified effective ids of the peer on s; 0, or -1 with errno.
 int ipc_eid(int s, uint32_t *uid, uint32_t *gid);
+/// Connects s to the socket at path; 0, or -1 with errno (error_proto for a path over IPC_PATHMAX).
+int ipc_connect(int s, const char *path);

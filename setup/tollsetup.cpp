@@ -24,6 +24,11 @@ namespace {
 constexpr const char *fatal = "tollsetup: fatal: ";
 constexpr const char *usage_line = "tollsetup: usage: tollsetup user loguser dir";
 constexpr const char *install_home = INSTALL_HOME;
+// The service's PATH: ipc/ first, where the program-running server is
+// installed under the name the run script calls it by, then the programs
+// and a normal PATH.
+constexpr const char *service_path = INSTALL_HOME "/ipc:" INSTALL_HOME
+    "/command:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 const char *dir;   // the service directory, as typed
 const char *path;  // the path inside dir worked on last, for messages
@@ -182,6 +187,7 @@ void envdir_create(int dirfd) {
   int env = path_mkdir(dirfd, "env", "env");
   path_chmod(02755);
   file_make(env, "IPCERROUT", "env/IPCERROUT", "1", 0644);
+  file_make(env, "PATH", "env/PATH", service_path, 0644);
 }
 
 void rulesdir_create(int dirfd) {

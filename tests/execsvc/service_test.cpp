@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+
+#include <regex>
 
 #include "tests/execsvc/execsvc_util.hpp"
 
@@ -24,13 +27,15 @@ struct Service {
   std::string rules = dir / "rules.cdb";
   std::unique_ptr<testutil::Process> server;
 
-  void start(const std::vector<std::string> &program) {
+  void start(const std::vector<std::string> &program, const std::vector<std::string> &options = {"-v"}) {
     mkdir((dir / "bin").c_str(), 0755);
     symlink(bin("sockserve").c_str(), (dir / "bin/corvane").c_str());
     RunOptions opt;
     opt.setenv = {"PATH=" + (dir / "bin") + ":" + BIN_DIR + ":/usr/bin:/bin"};
     opt.unsetenv = {"IPCUID", "IPCGID", "IPCERROUT", "IPCREMOTEEUID", "IPCREMOTEEGID"};
-    std::vector<std::string> argv = {dir / "bin/corvane", "-v", sock};
+    std::vector<std::string> argv = {dir / "bin/corvane"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(sock);
     argv.insert(argv.end(), program.begin(), program.end());
     server = std::make_unique<testutil::Process>(argv, opt);
     ASSERT_TRUE(testutil::wait_path(sock));
@@ -47,6 +52,35 @@ struct Service {
     return run(argv, opt);
   }
 };
+
+// A connection left open until closed: a client that holds its child.
+int connect_to(const std::string &path) {
+  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un sa = {};
+  sa.sun_family = AF_UNIX;
+  path.copy(sa.sun_path, sizeof sa.sun_path - 1);
+  if (s != -1 && connect(s, (struct sockaddr *)&sa, sizeof sa) == -1) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+// Counts the lines of log that contain text.
+int count_lines(const std::string &log, const std::string &text) {
+  int n = 0;
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+  return n;
+}
+
+// Waits until pid has n children; false after 5 s.
+bool wait_children(pid_t pid, int n) {
+  for (int waited = 0; waited < 5000; waited += 10) {
+    if (testutil::count_children(pid) == n) return true;
+    usleep(10000);
+  }
+  return false;
+}
 
 std::string nobody_uid() { return std::to_string(testutil::nobody().uid); }
 std::string nobody_gid() { return std::to_string(testutil::nobody().gid); }
@@ -134,19 +168,96 @@ TEST(pipewright, EmptyInputStillCopiesOutput) {
   EXPECT_EQ(r.code(), 0);
 }
 
-TEST(sockserve, LogsConnectionsAndChildEnds) {
+TEST(sockserve, LogsStatusConnectionsAndChildEnds) {
   Service svc;
-  svc.start({"true"});
+  svc.start({"sh", "-c", "exit 3"});
   RunResult r = svc.client({bin("pipewright")});
   EXPECT_EQ(r.code(), 0);
-  EXPECT_TRUE(svc.server->wait_err(" from uid 0 gid 0\n"));
-  EXPECT_TRUE(svc.server->wait_err(" exit 0 signal 0\n"));
-  EXPECT_EQ(svc.server->err().rfind("corvane: pid ", 0), 0u) << svc.server->err();
+  ASSERT_TRUE(svc.server->wait_err(" exit 3 signal 0\ncorvane: status: 0/40\n"));
+  // As a supervisor's log shows it, named as invoked, without the directory.
+  EXPECT_EQ(std::regex_replace(svc.server->err(), std::regex("(pid|end) [0-9]+"), "$1 P"),
+            "corvane: status: 0/40\n"
+            "corvane: pid P from uid 0 gid 0\n"
+            "corvane: status: 1/40\n"
+            "corvane: end P exit 3 signal 0\n"
+            "corvane: status: 0/40\n");
   // No zombie is left behind once the child has been reaped.
   EXPECT_EQ(testutil::count_children(svc.server->pid), 0);
+}
+
+// SIGTERM ends the server at once with 0; a child still serving a
+// connection goes on and finishes it.
+TEST(sockserve, SigtermLeavesChildrenToFinish) {
+  Service svc;
+  svc.start({"sh", "-c", "read line; echo \"got $line\""});
+  const int c = connect_to(svc.sock);
+  ASSERT_NE(c, -1);
+  ASSERT_TRUE(wait_children(svc.server->pid, 1));
+  const pid_t child = testutil::children(svc.server->pid).at(0);
   svc.server->kill(SIGTERM);
   int status = svc.server->wait(5000);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(::kill(child, 0), 0) << "the child was stopped too";
+  ASSERT_EQ(write(c, "hi\n", 3), 3);
+  char buf[64];
+  ssize_t n = read(c, buf, sizeof buf);
+  EXPECT_EQ(std::string(buf, n > 0 ? n : 0), "got hi\n");
+  close(c);
+  // Nothing accepts on the socket any more.
+  EXPECT_EQ(connect_to(svc.sock), -1);
+}
+
+// A flood of connections never has more than -c children at once: at the
+// limit the server stops accepting until a child ends.
+TEST(sockserve, FloodNeverExceedsTheLimit) {
+  Service svc;
+  svc.start({"sh", "-c", "cat >/dev/null"}, {"-v", "-c", "2"});
+  std::vector<int> clients;
+  for (int i = 0; i < 6; ++i) {
+    clients.push_back(connect_to(svc.sock));
+    ASSERT_NE(clients.back(), -1);
+  }
+  ASSERT_TRUE(wait_children(svc.server->pid, 2));
+  usleep(300000);
+  EXPECT_EQ(testutil::count_children(svc.server->pid), 2);
+  EXPECT_EQ(count_lines(svc.server->err(), ": pid "), 2) << svc.server->err();
+  // One ends, one more is let in.
+  close(clients[0]);
+  ASSERT_TRUE(svc.server->wait_err("corvane: end "));
+  usleep(300000);
+  EXPECT_EQ(testutil::count_children(svc.server->pid), 2);
+  EXPECT_EQ(count_lines(svc.server->err(), ": pid "), 3) << svc.server->err();
+  for (size_t i = 1; i < clients.size(); ++i) close(clients[i]);
+  ASSERT_TRUE(wait_children(svc.server->pid, 0));
+  for (int waited = 0; waited < 5000 && count_lines(svc.server->err(), ": end ") < 6; waited += 10)
+    usleep(10000);
+  const std::string log = svc.server->err();
+  EXPECT_EQ(count_lines(log, ": pid "), 6) << log;
+  int most = 0;
+  const std::regex status("corvane: status: ([0-9]+)/2\n");
+  for (std::sregex_iterator m(log.begin(), log.end(), status), end; m != end; ++m)
+    most = std::max(most, std::stoi((*m)[1]));
+  EXPECT_EQ(most, 2) << log;
+}
+
+TEST(sockserve, UsageErrors) {
+  for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+           {}, {"/tmp/s"}, {"-c", "0", "/tmp/s", "true"}, {"-c", "x", "/tmp/s", "true"},
+           {"-c", "2z", "/tmp/s", "true"}, {"-c"}}) {
+    std::vector<std::string> argv = {bin("sockserve")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = run(argv);
+    EXPECT_EQ(r.code(), 100) << args.size();
+    EXPECT_TRUE(r.err.ends_with("sockserve: usage: sockserve [-v] [-c limit] path program [args...]\n"))
+        << r.err;
+  }
+  RunResult bad = run({bin("sockserve"), "-x", "/tmp/s", "true"});
+  EXPECT_EQ(bad.err,
+            "sockserve: illegal option -- x\n"
+            "sockserve: usage: sockserve [-v] [-c limit] path program [args...]\n");
+  RunResult r = run({bin("sockserve"), std::string(109, 'a'), "true"});
+  EXPECT_EQ(r.err, "sockserve: fatal: unable to listen on " + std::string(109, 'a') + ": protocol error\n");
+  EXPECT_EQ(r.code(), 111);
 }
 
 // A rules text compiled by tollmark, served to a client through tollcall.
@@ -176,6 +287,9 @@ TEST(service, RulesCompiledByTollmark) {
 
 TEST(sockconnect, FailsOnMissingSocket) {
   testutil::TempDir dir;
+  RunResult usage = run({bin("sockconnect"), dir / "none"});
+  EXPECT_EQ(usage.err, "sockconnect: usage: sockconnect path program [args...]\n");
+  EXPECT_EQ(usage.code(), 100);
   RunResult r = run({bin("sockconnect"), dir / "none", bin("pipewright")});
   EXPECT_EQ(r.err, "sockconnect: fatal: unable to connect to " + (dir / "none") + ": file does not exist\n");
   EXPECT_EQ(r.code(), 111);

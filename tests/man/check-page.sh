@@ -1,10 +1,10 @@
 #!/bin/sh
 # check-page.sh PAGE [OPTSTRING [SOURCE]]
 #
-# Checks one manual page of section 1:
+# Checks one manual page of section 1 or 8 (the daemons):
 #  - groff formats it, for the terminal and for print, without one warning
 #    (all warning categories on);
-#  - its title line names the page's own file and section 1, and its NAME
+#  - its title line names the page's own file and section, and its NAME
 #    line reads "name \- summary";
 #  - it has the sections every page of the suite carries;
 #  - each option letter of OPTSTRING (getopt style: a letter followed by ':'
@@ -43,10 +43,11 @@ done
 groff -man -Tascii -P-cbou "$page" >"$tmp/text" 2>/dev/null
 
 name=$(basename "$page")
-title=${name%.1}
-[ "$title.1" = "$name" ] || fault "file name does not end in .1"
+title=${name%.[18]}
+section=${name##*.}
+[ "$title.$section" = "$name" ] || fault "file name does not end in .1 or .8"
 upper=$(printf '%s' "$title" | tr '[:lower:]' '[:upper:]')
-grep -q "^\.TH $upper 1 " "$page" || fault "no title line .TH $upper 1"
+grep -q "^\.TH $upper $section " "$page" || fault "no title line .TH $upper $section"
 sed -n '/^NAME$/,/^[A-Z]/p' "$tmp/text" | grep -Eq "^ *$title +- +[^ ]" \
   || fault "NAME does not read \"$title - summary\""
 

@@ -71,6 +71,12 @@ std::string run_script(const std::string &dir, const std::string &user, const st
          "'\n";
 }
 
+// env/PATH: the installation's ipc/ (the program-running server alone)
+// first, then its command/ and a normal PATH.
+std::string service_path(const std::string &home) {
+  return home + "/ipc:" + home + "/command:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+}
+
 // Runs tollsetup with the given umask in force.
 testutil::RunResult tollsetup_umask(mode_t mask, const std::vector<std::string> &args) {
   mode_t old = umask(mask);
@@ -85,8 +91,8 @@ testutil::RunResult tollsetup_umask(mode_t mask, const std::vector<std::string> 
 void expect_service_dir(const std::string &dir) {
   passwd log = account("nobody");
   EXPECT_EQ(tree(dir), (std::set<std::string>{"log", "log/main", "log/status", "log/run", "run",
-                                              "env", "env/IPCERROUT", "rules", "rules/data",
-                                              "rules/Makefile"}));
+                                              "env", "env/IPCERROUT", "env/PATH", "rules",
+                                              "rules/data", "rules/Makefile"}));
   struct Want {
     const char *path;
     bool is_dir;
@@ -98,6 +104,7 @@ void expect_service_dir(const std::string &dir) {
       {"log/main", true, 02755, true},   {"log/status", false, 0644, true},
       {"log/run", false, 0755, false},   {"run", false, 0755, false},
       {"env", true, 02755, false},       {"env/IPCERROUT", false, 0644, false},
+      {"env/PATH", false, 0644, false},
       {"rules", true, 02755, false},     {"rules/data", false, 0644, false},
       {"rules/Makefile", false, 0644, false},
   };
@@ -111,6 +118,7 @@ void expect_service_dir(const std::string &dir) {
   EXPECT_EQ(read_file(dir + "/log/status"), "");
   EXPECT_EQ(read_file(dir + "/log/run"), "#!/bin/sh\nexec setuidgid nobody multilog t ./main\n");
   EXPECT_EQ(read_file(dir + "/env/IPCERROUT"), "1");
+  EXPECT_EQ(read_file(dir + "/env/PATH"), service_path(cache_value("INSTALL_HOME")));
   EXPECT_EQ(read_file(dir + "/rules/data"), ":deny\n");
   EXPECT_EQ(read_file(dir + "/rules/Makefile"), "data.cdb: data\n\ttollmark data.cdb data.tmp <data\n");
   EXPECT_TRUE(tree(dir + "/log/main").empty());
@@ -148,6 +156,7 @@ TEST(tollsetup, TestCopyNamesTheBuildTree) {
   ASSERT_EQ(r.code(), 0) << r.err;
   std::string home = cache_value("corvane_suite_BINARY_DIR") + "/testhome";
   EXPECT_EQ(read_file(dir + "/run"), run_script(dir, "daemon", home));
+  EXPECT_EQ(read_file(dir + "/env/PATH"), service_path(home));
   EXPECT_TRUE(testutil::exists(home + "/command/tollgant"));
 }
 
@@ -229,7 +238,7 @@ TEST(tollsetup, UnprivilegedInvoker) {
   r = run({testutil::bin("tollsetup"), "daemon", "nobody", home + "/svc"}, as_user(nobody));
   EXPECT_EQ(r.code(), 0) << r.err;
   for (const char *p : {"", "/log", "/log/main", "/log/status", "/run", "/env/IPCERROUT",
-                        "/rules/Makefile"}) {
+                        "/env/PATH", "/rules/Makefile"}) {
     Entry e = entry(home + "/svc" + p);
     EXPECT_EQ(e.uid, nobody.uid) << p;
   }

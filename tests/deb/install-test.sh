@@ -1,0 +1,59 @@
+#!/bin/sh
+# install-test.sh DIR: takes the package that make deb built into DIR,
+# unpacks it into a throw-away root, lays that root's /usr/lib and /usr/bin
+# over the system's in a private mount namespace, and runs the command
+# execution service from it as the README does: tollsetup, one rule compiled
+# by the rules Makefile's bare tollmark, the run script, one allowed and one
+# denied request through sockconnect and tollcall, and the log lines.
+# Exit 0 when all is as expected, 77 when it cannot run here, 1 on a fault.
+set -u
+dir=${1:-build-deb}
+deb=$(ls "$dir"/corvane_*_"$(dpkg --print-architecture)".deb 2>/dev/null | head -n 1)
+[ -n "$deb" ] || { echo "no package in $dir: run make deb first"; exit 77; }
+[ "$(id -u)" = 0 ] || { echo "needs root for a mount namespace"; exit 77; }
+t=$(mktemp -d /tmp/corvane-deb.XXXXXX) || exit 1
+chmod 755 "$t"
+trap 'rm -rf "$t"' EXIT
+
+fail() { echo "install-test: $*"; exit 1; }
+
+# corvane embeds libperl of the Perl it was built with.
+deps=$(dpkg-deb -f "$deb" Depends)
+perlapi=perlapi-$(perl -MConfig -e 'print $Config{version}')
+case $deps in *libperl5.*) ;; *) fail "no libperl in Depends: $deps" ;; esac
+case $deps in *"$perlapi"*) ;; *) fail "no $perlapi in Depends: $deps" ;; esac
+
+dpkg-deb -x "$deb" "$t/root" || fail "cannot unpack $deb"
+for p in /usr/lib/corvane/ipc/corvane /usr/lib/corvane/command/tollgant /usr/bin/tollsetup \
+         /usr/share/man/man8/sockserve.8.gz /usr/share/man/man1/tollsetup.1.gz; do
+  [ -e "$t/root$p" ] || fail "$p is not in the package"
+done
+
+unshare --mount --propagation private sh -s "$t" >"$t/out" 2>&1 <<'SCRIPT'
+t=$1
+for d in /usr/lib /usr/bin; do
+  mount -t overlay overlay -o "lowerdir=$t/root$d:$d" "$d" || exit 77
+done
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+umask 022
+tollsetup root nobody "$t/cmd" || exit 1
+printf '0,65534.id:allow\n:deny\n' >"$t/cmd/rules/data"
+make -s -C "$t/cmd/rules" || exit 1
+"$t/cmd/run" >"$t/log" 2>&1 &
+server=$!
+for _ in $(seq 100); do [ -S "$t/cmd/s" ] && break; sleep 0.1; done
+for uid in 65534 0; do echo "== $uid"; sockconnect "$t/cmd/s" tollcall $uid id -un; done
+for _ in $(seq 50); do [ "$(grep -c 'status: 0/40' "$t/log")" -ge 3 ] && break; sleep 0.1; done
+kill $server
+wait
+exit 0
+SCRIPT
+status=$?
+[ $status -eq 77 ] && { echo "cannot lay the package over /usr here"; cat "$t/out"; exit 77; }
+[ $status -eq 0 ] || { cat "$t/out"; fail "the service did not run (exit $status)"; }
+[ "$(cat "$t/out")" = "$(printf '== 65534\nnobody\n== 0')" ] || { cat "$t/out"; fail "unexpected client output"; }
+grep -v ': status: \|: pid \|: end ' "$t/log" >"$t/verdicts"
+[ "$(cat "$t/verdicts")" = "$(printf 'tollgant: ok 0.0,65534.id\ntollgant: deny 0.0,0.id')" ] \
+  || { cat "$t/log"; fail "unexpected log"; }
+echo "install-test: $deb serves from a throw-away root"
+exit 0

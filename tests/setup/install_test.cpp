@@ -1,0 +1,87 @@
+// make install and make uninstall into a DESTDIR: the programs in
+// INSTALL_HOME/command, the program-running server alone in INSTALL_HOME/ipc
+// under the name a service's run script calls, links in PREFIX/bin, and
+// nothing left behind by the uninstall.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "tests/common/testutil.hpp"
+
+using testutil::read_file;
+using testutil::TempDir;
+
+namespace {
+
+std::string cache_value(const std::string &key) {
+  std::string cache = read_file(std::string(BIN_DIR) + "/../CMakeCache.txt");
+  size_t at = cache.find("\n" + key + ":");
+  if (at == std::string::npos) return "";
+  size_t eq = cache.find('=', at);
+  return cache.substr(eq + 1, cache.find('\n', eq) - eq - 1);
+}
+
+std::set<std::string> tree(const std::string &dir) {
+  std::set<std::string> names;
+  for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
+    names.insert(e.path().lexically_relative(dir).string());
+  return names;
+}
+
+// Keeps the build's own install records as they were.
+struct SavedFile {
+  std::string path;
+  bool had;
+  std::string data;
+  explicit SavedFile(const std::string &p)
+      : path(p), had(testutil::exists(p)), data(read_file(p)) {}
+  ~SavedFile() {
+    if (had) testutil::write_file(path, data);
+    else unlink(path.c_str());
+  }
+};
+
+}  // namespace
+
+TEST(install, LinksProgramsAndUninstallLeavesNothing) {
+  const std::string build = std::string(BIN_DIR) + "/..";
+  const std::string prefix = cache_value("CMAKE_INSTALL_PREFIX");
+  const std::string home = cache_value("INSTALL_HOME");
+  ASSERT_FALSE(prefix.empty() || home.empty());
+  SavedFile manifest(build + "/install_manifest.txt"), dirs(build + "/install_dirs.txt");
+  unlink(dirs.path.c_str());
+  TempDir t;
+  const std::string dest = t / "dest";
+  testutil::RunOptions opt;
+  opt.setenv = {"DESTDIR=" + dest};
+  auto r = testutil::run({"/usr/bin/cmake", "--install", build}, opt);
+  ASSERT_EQ(r.code(), 0) << r.err;
+
+  // ipc/ holds only the program-running server, as corvane.
+  EXPECT_EQ(tree(dest + home + "/ipc"), std::set<std::string>{"corvane"});
+  EXPECT_EQ(std::filesystem::read_symlink(dest + home + "/ipc/corvane").string(), "../command/sockserve");
+  for (const char *program : {"corvane", "gatemark", "tollmark", "gateprobe", "tollprobe", "tollgant",
+                              "tollcall", "pipewright", "tollsetup", "sockconnect"}) {
+    // Each link resolves, inside DESTDIR, to the installed program.
+    const std::string link = dest + prefix + "/bin/" + program;
+    ASSERT_TRUE(std::filesystem::is_symlink(link)) << link;
+    EXPECT_EQ(std::filesystem::canonical(link),
+              std::filesystem::canonical(dest + home + "/command/" + program));
+  }
+  EXPECT_FALSE(testutil::exists(dest + prefix + "/bin/sockserve"));
+  EXPECT_TRUE(testutil::exists(dest + prefix + "/share/man/man8/sockserve.8"));
+
+  // A directory of someone else's inside one the install made stays.
+  ASSERT_EQ(mkdir((dest + prefix + "/bin/mine").c_str(), 0755), 0);
+  r = testutil::run({"/usr/bin/make", "-s", "-C", SOURCE_DIR, "uninstall", "BUILD=" + build,
+                     "DESTDIR=" + dest});
+  EXPECT_EQ(r.code(), 0) << r.out << r.err;
+  std::set<std::string> left;
+  for (std::string p = prefix + "/bin/mine"; p != "/"; p = std::filesystem::path(p).parent_path())
+    left.insert(p.substr(1));
+  EXPECT_EQ(tree(dest), left);
+}
