@@ -31,6 +31,7 @@ enum : unsigned {
   DB_UNTOUCHED = 2,  ///< @D/rules.cdb must keep its bytes
   STDIN_DIR = 4,     ///< standard input is a directory (reads fail)
   NO_SVC = 8,        ///< @D/svc must not exist afterwards
+  STDIN_ZERO = 16,   ///< standard input is /dev/zero, memory limited to 64 MiB
 };
 
 struct Row {
@@ -99,6 +100,8 @@ std::vector<Row> compiler_rows(const std::string &p) {
       {p, {"@D/rules.cdb", "@D/full"}, {}, "0:allow\n",
        fatal + "unable to write to @D/full: out of disk space\n", 111},
       {p, args, {}, "", fatal + "unable to read input: is a directory\n", 111, "", STDIN_DIR},
+      // A line without end: the input fails when the line cannot grow.
+      {p, args, {}, "", fatal + "unable to read input: out of memory\n", 111, "", STDIN_ZERO},
       {p, {"@D/dir", "@D/rules.tmp"}, {}, "0:allow\n",
        fatal + "unable to move @D/rules.tmp to @D/dir: is a directory\n", 111},
   };
@@ -244,7 +247,7 @@ std::vector<Row> catalogue() {
 std::string expand(std::string s, const std::string &dir) {
   const std::string long_path = dir + "/" + std::string(108 - dir.size(), 'L');
   for (auto [from, to] : std::vector<std::pair<std::string, std::string>>{
-           {"@LONG", long_path}, {"@D", dir}, {"@B", BIN_DIR}})
+           {"@LONG", long_path}, {"@D", dir}, {"@B", testutil::bin_dir()}})
     for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
       s.replace(at, from.size(), to);
   return s;
@@ -314,6 +317,17 @@ TEST(catalogue, EveryBadInputGetsItsMessageAndExitCode) {
     if (row.flags & STDIN_DIR) {
       dirfd = open(d.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       opt.extra_fds.push_back({0, dirfd});
+    }
+    if (row.flags & STDIN_ZERO) {
+      dirfd = open("/dev/zero", O_RDONLY | O_CLOEXEC);
+      opt.extra_fds.push_back({0, dirfd});
+      // The address sanitizer reserves far more address space than any
+      // limit would allow; its allocator has a limit of its own.
+#if defined(__SANITIZE_ADDRESS__)
+      opt.env->push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=64");
+#else
+      argv.insert(argv.begin(), {"/usr/bin/prlimit", "--as=67108864"});
+#endif
     }
     testutil::RunResult r = testutil::run(argv, opt);
     if (dirfd >= 0) close(dirfd);
