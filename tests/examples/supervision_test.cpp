@@ -140,7 +140,7 @@ TEST(service_scripts, RunTheEchoServiceAsNobodyAndLogThroughMultilog) {
   // of this build in place of the installed ones.
   testutil::write_file(svc + "/run",
                        replace_all(read_file(source("examples/service/run")), "\ncommand=" + installed,
-                                   "\ncommand=" BIN_DIR),
+                                   "\ncommand=" + testutil::bin_dir()),
                        0755);
   testutil::write_file(svc + "/log/run", read_file(source("examples/service/log/run")), 0755);
   testutil::write_file(svc + "/echo.pl", read_file(source("examples/echo.pl")));
@@ -209,7 +209,7 @@ TEST(systemd_unit, StartsReloadsAndStopsTheEchoService) {
   testutil::write_file(etc + "/echo.pl", read_file(source("examples/echo.pl")));
   testutil::write_file(etc + "/echo.rules", read_file(source("examples/echo.rules")));
   auto local = [&](std::string text) {
-    text = replace_all(text, installed + "/", std::string(BIN_DIR) + "/");
+    text = replace_all(text, installed + "/", testutil::bin_dir() + "/");
     text = replace_all(text, "/etc/corvane/echo", etc);
     return replace_all(text, "/run/corvane-echo", runtime);
   };

@@ -28,7 +28,7 @@ struct Service {
     mkdir((dir / "bin").c_str(), 0755);
     symlink(bin("sockserve").c_str(), (dir / "bin/corvane").c_str());
     RunOptions opt;
-    opt.setenv = {"PATH=" + (dir / "bin") + ":" + BIN_DIR + ":/usr/bin:/bin"};
+    opt.setenv = {"PATH=" + (dir / "bin") + ":" + testutil::bin_dir() + ":/usr/bin:/bin"};
     opt.unsetenv = {"IPCUID", "IPCGID", "IPCERROUT", "IPCREMOTEEUID", "IPCREMOTEEGID"};
     std::vector<std::string> argv = {dir / "bin/corvane", "-v", sock};
     argv.insert(argv.end(), program.begin(), program.end());

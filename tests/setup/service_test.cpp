@@ -72,7 +72,7 @@ TEST(service, RunsProgramsByTheRulesAndLogs) {
   // Compile the rules with the Makefile that tollsetup wrote.
   testutil::write_file(dir + "/rules/data", rules_text);
   r = run({"/usr/bin/make", "-s", "-C", dir + "/rules"},
-          with_path(std::string(BIN_DIR) + ":/usr/bin:/bin"));
+          with_path(testutil::bin_dir() + ":/usr/bin:/bin"));
   ASSERT_EQ(r.code(), 0) << r.out << r.err;
   ASSERT_TRUE(testutil::exists(dir + "/rules/data.cdb"));
   EXPECT_FALSE(testutil::exists(dir + "/rules/data.tmp"));
