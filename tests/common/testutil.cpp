@@ -17,7 +17,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -126,19 +125,6 @@ void stage_file(const std::filesystem::path &from, const std::filesystem::path &
   if (stat(from.c_str(), &st) == 0) chmod(to.c_str(), (st.st_mode & S_IXUSR) ? 0755 : 0644);
 }
 
-// Copies a file or a directory tree; directories 0755.
-void stage_tree(const std::filesystem::path &from, const std::filesystem::path &to) {
-  std::error_code ec;
-  if (!std::filesystem::is_directory(from, ec)) {
-    stage_file(from, to);
-    return;
-  }
-  mkdir(to.c_str(), 0755);
-  chmod(to.c_str(), 0755);
-  for (const auto &entry : std::filesystem::directory_iterator(from, ec))
-    stage_tree(entry.path(), to / entry.path().filename());
-}
-
 // Creates the staging directory (0755) with the built programs in bin/
 // (the test binaries that share their directory stay out).
 std::string stage_programs() {
@@ -167,21 +153,6 @@ std::string bin_dir() {
 }
 std::string bin(const std::string &name) { return bin_dir() + "/" + name; }
 std::string source(const std::string &rel) { return std::string(SOURCE_DIR) + "/" + rel; }
-
-std::string staged(const std::string &rel) {
-  static std::mutex lock;
-  bin_dir();
-  std::lock_guard<std::mutex> hold(lock);
-  // Each directory on the way from the staging directory down, 0755.
-  std::filesystem::path to = stage_root;
-  for (const auto &part : std::filesystem::path("src/" + rel).parent_path()) {
-    to /= part;
-    if (mkdir(to.c_str(), 0755) == 0) chmod(to.c_str(), 0755);
-  }
-  to /= std::filesystem::path(rel).filename();
-  if (!exists(to.string())) stage_tree(source(rel), to);
-  return to.string();
-}
 
 bool is_root() { return geteuid() == 0; }
 

@@ -8,19 +8,16 @@
 
 namespace testutil {
 
-/// Path of a built program, in the staging directory (see staged).
+/// Path of a built program, copied at the first call into a directory
+/// under /tmp that every account may enter (0755) and that the test process
+/// removes when it exits: whatever a test runs as another account must
+/// run from there, since the checkout may lie in a private (0700) home
+/// directory.
 std::string bin(const std::string &name);
-/// The directory of the programs that bin names.
+/// The directory of the copies that bin names.
 std::string bin_dir();
 /// Path of a file in the source tree: SOURCE_DIR "/" rel.
 std::string source(const std::string &rel);
-/// Path of a copy of a file or directory of the source tree (rel) in the
-/// staging directory: a directory under /tmp that every account may enter,
-/// created at the first call, holding copies of the built programs and of
-/// the files staged, and removed when the test process exits.  Whatever a
-/// test runs as another account runs from there, since the checkout itself
-/// may lie in a private (0700) home directory.
-std::string staged(const std::string &rel);
 /// True when the tests run as root (and so may switch accounts).
 bool is_root();
 
