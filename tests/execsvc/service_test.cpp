@@ -54,6 +54,7 @@ std::string nobody_gid() { return std::to_string(testutil::nobody().gid); }
 }  // namespace
 
 TEST(service, TollcallEchoHello) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules let root run programs as root";
   Service svc;
   svc.start_exec({});
   RunResult r = svc.client({bin("tollcall"), "0", "echo", "hello"});
@@ -64,6 +65,7 @@ TEST(service, TollcallEchoHello) {
 }
 
 TEST(service, RuleKeyedByPeerUid) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to run programs as another account";
   Service svc;
   svc.start_exec({{nobody_uid() + ",0.sh", value({"+WHO=nobody"})}, {"", value({"D"})}});
   RunOptions opt;
@@ -135,6 +137,7 @@ TEST(pipewright, EmptyInputStillCopiesOutput) {
 }
 
 TEST(sockserve, LogsConnectionsAndChildEnds) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   Service svc;
   svc.start({"true"});
   RunResult r = svc.client({bin("pipewright")});
@@ -151,6 +154,7 @@ TEST(sockserve, LogsConnectionsAndChildEnds) {
 
 // A rules text compiled by tollmark, served to a client through tollcall.
 TEST(service, RulesCompiledByTollmark) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules let root run programs as root";
   Service svc;
   RunOptions mark;
   mark.input =

@@ -60,6 +60,7 @@ bool group_gone(pid_t pgid, int timeout_ms) {
 }  // namespace
 
 TEST(service, RunsProgramsByTheRulesAndLogs) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to run the service as daemon and its log as nobody";
   for (const char *program : {"sockserve", "sockconnect", "tollcall", "tollgant", "tollmark"})
     ASSERT_TRUE(testutil::exists(bin(program))) << program << " is not built";
   TempDir t;
