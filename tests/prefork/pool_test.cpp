@@ -148,6 +148,22 @@ TEST(sigterm, ZeroLimitExitsAtOnce) {
   EXPECT_EQ(s.err(), status(0, 0));
 }
 
+TEST(sigterm, StopOnTheWayIntoTheWaitForRoom) {
+  // With a limit of 0 the pool is always full, and the supervisor waits
+  // for room in sigsuspend.  A SIGTERM handled after its last look at the
+  // stop flag and before the suspension must still end that wait; each
+  // sigsuspend is slowed down so that the signal lands there.
+  TempDir dir;
+  RunOptions opt;
+  opt.setenv = {std::string("LD_PRELOAD=") + SLOW_SIGSUSPEND, "ASAN_OPTIONS=verify_asan_link_order=0"};
+  Server s(dir, {"-v", "-c", "0"}, {}, opt);
+  ASSERT_TRUE(s.wait_err(status(0, 0)));
+  sleep_ms(100);
+  s.proc->kill(SIGTERM);
+  int st = s.proc->wait(2000);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+}
+
 // The system call a process is blocked in, from /proc (43 accept, 72 fcntl).
 long syscall_of(pid_t pid) {
   std::string text = testutil::read_file("/proc/" + std::to_string(pid) + "/syscall");
