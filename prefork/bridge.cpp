@@ -1,6 +1,6 @@
 // The child's embedded Perl interpreter: created at the first admitted
-// connection, then one %ENV assignment and one subroutine call per
-// connection.  The Perl headers stay in this file; they define many macros.
+// connection, then one call of the %ENV assignment and one of the served
+// subroutine per connection.  The Perl headers stay in this file; they define many macros.
 #define PERL_NO_GET_CONTEXT
 #include <EXTERN.h>
 #include <perl.h>
@@ -10,7 +10,7 @@
 #include "prefork/bridge.hpp"
 #include "prefork/corvane.hpp"
 #include "support/byte.hpp"
-#include "support/stralloc.hpp"
+#include "support/fmt.hpp"
 #include "support/strerr.hpp"
 
 extern char **environ;
@@ -19,7 +19,6 @@ static PerlInterpreter *perlinterp;
 static char *emptyenv[1] = {nullptr};
 static char **perlenv = emptyenv;
 static char **serverenv;
-static stralloc envassign;
 
 // The interpreter keeps pointers to its argument words for the life of
 // the child, so they live in static storage.
@@ -35,6 +34,58 @@ EXTERN_C void boot_DynaLoader(pTHX_ CV *cv);
 // Registers the dynamic loader, so that scripts can load compiled modules.
 static void xs_init(pTHX) {
   newXS("DynaLoader::boot_DynaLoader", boot_DynaLoader, __FILE__);
+}
+
+// The subroutine that replaces %ENV with its argument list, compiled once
+// per interpreter.  It finds %ENV by name at each call, as the text of a
+// string eval compiled at that moment would: a script that replaced the
+// glob or the symbol-table entry is followed.
+static CV *envassign;
+
+// The file names of the subroutine's statements, renamed at each call to
+// the (eval N) the assignment's own string eval would have had, so that a
+// message raised in it reads as before.  Threaded builds keep the name of
+// each statement in a string of its own, which is rewritten in place.
+static char *envfile[4];
+static const char envfilemax[] = "(eval 4294967295)";
+
+static void env_files(pTHX) {
+#ifdef USE_ITHREADS
+  uint32_t n = 0;
+  for (OP *o = CvSTART(envassign); o && n < 4; o = o->op_next) {
+    if (o->op_type != OP_NEXTSTATE && o->op_type != OP_DBSTATE) continue;
+    COP *cop = (COP *)o;
+    CopFILE_free(cop);
+    CopFILE_setn(cop, envfilemax, sizeof envfilemax - 1);
+    envfile[n++] = CopFILE(cop);
+  }
+#endif
+}
+
+static void env_name(pTHX) {
+  char name[sizeof envfilemax];
+  uint32_t len = 0;
+  for (const char *t = "(eval "; *t;) name[len++] = *t++;
+  len += fmt_ulong(name + len, PL_evalseq);
+  name[len++] = ')';
+  name[len] = 0;
+  for (char *f : envfile)
+    if (f) byte_copy(f, len + 1, name);
+}
+
+static void env_compile(pTHX) {
+  // The compilation takes no number from the string evals' sequence: the
+  // script's own evals keep the names (eval N) they had.
+  U32 seq = PL_evalseq;
+  ENTER;
+  SAVETMPS;
+  SV *sub = eval_pv("my $name = 'main::ENV'; sub { %$name = @_; 1 }", TRUE);
+  PL_evalseq = seq;
+  if (!SvROK(sub) || SvTYPE(SvRV(sub)) != SVt_PVCV) fail("perl_parse failed");
+  envassign = (CV *)SvREFCNT_inc_simple_NN(SvRV(sub));
+  env_files(aTHX);
+  FREETMPS;
+  LEAVE;
 }
 
 static void perl_start(const char *file) {
@@ -55,52 +106,44 @@ static void perl_start(const char *file) {
   perlargs[2] = nullptr;
   if (perl_parse(perlinterp, xs_init, 2, perlargs, emptyenv)) fail("perl_parse failed");
   if (perl_run(perlinterp)) fail("perl_run failed");
+  env_compile(perlinterp);
 }
 
-// Makes room for the assignment text of environment e, so that it can be
-// written without a test per byte: each byte may be escaped, and each
-// entry adds two pairs of quotes and two commas.
-static void env_ready(char **e) {
-  uint64_t n = 8;
-  for (; *e; ++e) n += 2 * (uint64_t)str_len(*e) + 6;
-  if (n > UINT32_MAX || !stralloc_ready(&envassign, (uint32_t)n)) fail("out of memory");
+// Pushes the name and the value of entry e (split at its first '='; no
+// '=': all name, empty value) as two new temporaries.
+static SV **env_push(pTHX_ SV **sp, const char *e) {
+  uint32_t n = str_chr(e, '=');
+  const char *v = e + n + (e[n] ? 1 : 0);
+  PUSHs(sv_2mortal(newSVpvn(e, n)));
+  PUSHs(sv_2mortal(newSVpvn(v, str_len(v))));
+  return sp;
 }
 
-// Copies *s up to its end or to byte stop to out, with a backslash before
-// each backslash and quote; leaves *s at the stop, returns the new end.
-static char *env_quote(char *out, const char **s, char stop) {
-  const char *p = *s;
-  for (; *p && *p != stop; ++p) {
-    if (*p == '\\' || *p == '\'') *out++ = '\\';
-    *out++ = *p;
-  }
-  *s = p;
-  return out;
-}
-
-static char *env_copy(char *out, const char *text) {
-  while (*text) *out++ = *text++;
-  return out;
-}
-
-// %ENV=('NAME','value',...) from the connection's environment.
-static void env_build(char **e) {
-  env_ready(e);
-  char *out = env_copy(envassign.bytes, "%ENV=(");
-  for (; *e; ++e) {
-    const char *s = *e;
-    *out++ = '\'';
-    out = env_quote(out, &s, '=');
-    out = env_copy(out, "','");
-    if (*s) {
-      ++s;
-      out = env_quote(out, &s, 0);
-    }
-    out = env_copy(out, "',");
-  }
-  out = env_copy(out, ")");
-  *out++ = 0;
-  envassign.length = (uint32_t)(out - envassign.bytes);
+// %ENV = (NAME, value, ...) from the connection's environment e.  The call
+// is made the way a string eval with the raise-on-error flag runs its
+// code: $@ is emptied before and after, an error is raised again outside
+// the eval, and each call takes the next number of the eval sequence.
+// The subroutine returns true; a call that died leaves undef instead.
+static void env_assign(pTHX_ char **e) {
+  uint64_t n = 0;
+  while (e[n]) ++n;
+  if (n > (uint64_t)(SSize_t_MAX / 2 - 1)) fail("out of memory");
+  dSP;
+  ENTER;
+  SAVETMPS;
+  ++PL_evalseq;
+  env_name(aTHX);
+  PUSHMARK(SP);
+  EXTEND(SP, (SSize_t)(2 * n));
+  for (; *e; ++e) SP = env_push(aTHX_ SP, *e);
+  PUTBACK;
+  call_sv((SV *)envassign, G_SCALAR | G_EVAL);
+  SPAGAIN;
+  SV *done = POPs;
+  PUTBACK;
+  if (!SvTRUE(done)) croak_sv(ERRSV);
+  FREETMPS;
+  LEAVE;
 }
 
 // Opens STDIN and STDOUT on the connection again if an earlier call
@@ -141,13 +184,7 @@ void server(int, char **argv) {
   environ = perlenv;
   if (!perlinterp) perl_start(argv[0]);
   PerlInterpreter *my_perl = perlinterp;
-  env_build(serverenv);
-
-  ENTER;
-  SAVETMPS;
-  eval_pv(envassign.bytes, TRUE);
-  FREETMPS;
-  LEAVE;
+  env_assign(aTHX_ serverenv);
 
   io_open(aTHX);
   if (call_argv(argv[1], G_VOID | G_DISCARD, argv + 2)) fail("interpreter failed");
