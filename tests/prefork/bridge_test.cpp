@@ -20,6 +20,65 @@ TEST(server, EnvQuotingSurvivesBackslashesAndQuotes) {
   EXPECT_EQ(s.client(), "X=[a'b\\c]\nY=[',\\\\']\n");
 }
 
+// What the subroutine sees in %ENV and what a program it starts inherits,
+// for entries that the assignment has to take apart: one without '=', one
+// starting with '=', two with one name (the later wins), quotes and
+// backslashes.
+TEST(server, EnvOfOddEntriesInPerlAndInTheProgramsItStarts) {
+  TempDir dir;
+  std::string svc = script(dir,
+                           "$| = 1;\n"
+                           "sub f { print \"[$_]=[$ENV{$_}]\\n\" for sort keys %ENV;\n"
+                           "  print \"--\\n\"; system('/usr/bin/env'); }\n1;\n");
+  RunOptions opt;
+  opt.env = std::vector<std::string>{"PATH=/usr/bin:/bin", "NOEQ",        "=lead", "DUP=first",
+                                     "DUP=second",         "Q=x'y\\z\\'", "E="};
+  Server s(dir, {"-c", "1"}, {svc, "f"}, opt);
+  std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+  std::string want = "[]=[lead]\n[DUP]=[second]\n[E]=[]\n[IPCLOCALPATH]=[" + s.path +
+                     "]\n[IPCREMOTEEGID]=[" + gid + "]\n[IPCREMOTEEUID]=[" + uid +
+                     "]\n[IPCREMOTEPATH]=[]\n[NOEQ]=[]\n[PATH]=[/usr/bin:/bin]\n[PROTO]=[IPC]\n"
+                     "[Q]=[x'y\\z\\']\n--\n"
+                     "PATH=/usr/bin:/bin\nNOEQ=\n=lead\nDUP=second\nQ=x'y\\z\\'\nE=\n"
+                     "PROTO=IPC\nIPCLOCALPATH=" + s.path + "\nIPCREMOTEPATH=\nIPCREMOTEEUID=" +
+                     uid + "\nIPCREMOTEEGID=" + gid + "\n";
+  EXPECT_EQ(s.client(), want);
+  EXPECT_EQ(s.client(), want);
+}
+
+// Each connection's %ENV assignment behaves as one string eval: $@ is empty
+// when the subroutine starts, and the script's own string evals are
+// numbered with one number taken per connection.
+TEST(server, EnvAssignmentIsOneEvalPerConnection) {
+  TempDir dir;
+  std::string svc = script(dir, "sub f { print \"[$@] \", eval('__FILE__'), \"\\n\"; $@ = 'left' }\n1;\n");
+  Server s(dir, {"-c", "1"}, {svc, "f"});
+  EXPECT_EQ(s.client(), "[] (eval 2)\n");
+  EXPECT_EQ(s.client(), "[] (eval 4)\n");
+}
+
+// An error raised while %ENV is assigned (here by a tied %ENV) is Perl's to
+// report, as from the string eval it used to be: the die handler sees it
+// inside an eval and then outside, and the message names the eval.
+TEST(server, ErrorInTheEnvAssignmentIsReportedByPerl) {
+  TempDir dir;
+  std::string svc = script(dir,
+                           "use Carp ();\n"
+                           "package T; require Tie::Hash; our @ISA = ('Tie::StdHash');\n"
+                           "sub STORE { Carp::croak(\"no $_[1]\") if $_[1] eq 'PROTO';\n"
+                           "  $_[0]{$_[1]} = $_[2] }\n"
+                           "package main;\n"
+                           "$SIG{__DIE__} = sub { print STDERR \"handler $^S: $_[0]\" };\n"
+                           "sub f { print eval('__FILE__'), \"\\n\"; tie %ENV, 'T' }\n1;\n");
+  Server s(dir, {"-c", "1"}, {svc, "f"});
+  std::string first = s.client();
+  ASSERT_EQ(first.substr(0, 6), "(eval ") << first;
+  std::string next = "(eval " + std::to_string(std::stoi(first.substr(6)) + 1) + ")";
+  EXPECT_EQ(s.client(), "");
+  std::string msg = "no PROTO at " + next + " line 1.\n";
+  EXPECT_TRUE(s.wait_err("handler 1: " + msg + "handler 0: " + msg + msg)) << s.err();
+}
+
 TEST(server, EnvSetByTheScriptIsGoneAtTheNextConnection) {
   TempDir dir;
   std::string svc = script(dir,
