@@ -20,7 +20,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES_BUILD = cmake g++ make perl libperl-dev libgtest-dev
 PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base
 PACKAGES_FUZZ = cmake clang libclang-rt-14-dev perl libperl-dev
-PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time s6 libnet-server-perl
+PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time s6 libnet-server-perl \
+  valgrind strace
 
 CMAKE_FLAGS = -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DINSTALL_HOME=$(INSTALL_HOME)
 
