@@ -245,15 +245,17 @@ static void env_record(pTHX_ char **e, uint64_t n) {
   envhv = env_hash(aTHX_ &envgv);
   if (!envhv) return;
   envhvflags = SvFLAGS(envhv);
-  envhvmg = SvMAGIC(envhv);
+  MAGIC *mg = envhvmg = SvMAGIC(envhv);
+  if (!mg || mg->mg_type != PERL_MAGIC_env || mg->mg_moremagic) return;
+  if ((uint64_t)HvUSEDKEYS(envhv) != n || HvRITER_get(envhv) != -1 || HvEITER_get(envhv)) return;
   for (uint64_t i = 0; i < n; ++i) {
     SV **svp = hv_fetch(envhv, envtext.bytes + r[i].name, (I32)r[i].namelen, 0);
-    if (!svp) return;
+    if (!svp || !env_plain(*svp, envtext.bytes + r[i].value, r[i].valuelen)) return;
     r[i].sv = *svp;
     r[i].flags = SvFLAGS(*svp);
     r[i].mg = SvMAGIC(*svp);
   }
-  envknown = env_hmatch(aTHX) && env_cmatch();
+  envknown = env_cmatch();
 }
 
 // 1 when entries e have the recorded names in the recorded order.
@@ -292,7 +294,8 @@ static void env_assign(pTHX_ char **e) {
   while (e[n]) ++n;
   if (n > (uint64_t)(SSize_t_MAX / 2 - 1)) fail("out of memory");
   ++PL_evalseq;
-  if (env_samenames(e, n) && env_hmatch(aTHX) && env_cmatch()) {
+  // Under the debugger's hooks the call itself is seen: always make it.
+  if (!PL_perldb && env_samenames(e, n) && env_hmatch(aTHX) && env_cmatch()) {
     CLEAR_ERRSV();
     env_update(aTHX_ e, n);
     CLEAR_ERRSV();
