@@ -14,6 +14,10 @@ extern stralloc rules_name;
 /// Tries uid.gid, uid, .gid and the empty key (null parts leave keys out);
 /// 1 when found (f called once), 0 when none, -1 on failure with errno.
 int rules(rules_callback f, int fd, const char *uid, const char *gid);
+/// As rules, on a database that the caller has mapped at map (size bytes)
+/// and keeps mapped.
+int rules_mapped(rules_callback f, const char *map, uint32_t size, const char *uid,
+                 const char *gid);
 /// Tries uid.gid,cmd  uid,cmd  .gid,cmd  ,cmd  and the empty key; results as rules.
 int rules_exec(rules_callback f, int fd, const char *uid, const char *gid, const char *cmd);
 /// Looks up rules_name in the file set up by the last rules/rules_exec and hands
