@@ -29,6 +29,9 @@ PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time s6 l
   valgrind strace
 
 CMAKE_FLAGS = -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DINSTALL_HOME=$(INSTALL_HOME)
+# The check builds treat warnings as errors under continuous integration
+# (CI=true), and not otherwise.
+CHECK_FLAGS = $(CMAKE_FLAGS) -DWERROR=$(if $(filter true,$(CI)),ON,OFF)
 
 .PHONY: all build check check-sanitize demo bench fuzz stress install uninstall \
         deb clean deps-build deps-check deps-bench deps-fuzz deps-deb
@@ -52,12 +55,12 @@ build: deps-build
 	cmake --build $(BUILD) -j $(JOBS) --target programs
 
 check: deps-check
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(CHECK_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure
 
 check-sanitize: deps-check
-	cmake -S . -B $(SANITIZE_BUILD) $(CMAKE_FLAGS) -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B $(SANITIZE_BUILD) $(CHECK_FLAGS) -DSANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure
 

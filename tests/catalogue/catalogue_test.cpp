@@ -14,14 +14,14 @@
 
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/common/testutil.hpp"
-#include "tests/execsvc/execsvc_util.hpp"
 #include "support/fmt.hpp"
 
-using execsvc_test::ns;
-using execsvc_test::request;
+using testutil::ns;
+using testutil::request;
 using testutil::bin;
 
 namespace {
@@ -283,22 +283,16 @@ std::string expand(std::string s, const std::string &dir) {
   return s;
 }
 
-std::string compile(const std::string &program, const std::string &dir, const std::string &name,
-                    const std::string &text) {
-  testutil::RunOptions opt;
-  opt.input = text;
-  auto r = testutil::run({bin(program), dir + "/" + name, dir + "/" + name + ".tmp"}, opt);
-  EXPECT_EQ(r.code(), 0) << r.err;
-  return testutil::read_file(dir + "/" + name);
-}
-
 // The scratch directory every row starts from.
 void populate(const testutil::TempDir &d) {
   chmod(d.path.c_str(), 0777);
-  compile("gatemark", d.path, "rules.cdb", "0:deny\n:allow,A='1'\n");
-  compile("tollmark", d.path, "exec.cdb",
-          ",0.secret:deny\n,0.echo:allow\n,0.nosuchprog:allow\n," + nobody_uid() + ".echo:allow\n:deny\n");
-  compile("gatemark", d.path, "secret.cdb", ":deny\n");
+  const std::string exec =
+      ",0.secret:deny\n,0.echo:allow\n,0.nosuchprog:allow\n," + nobody_uid() + ".echo:allow\n:deny\n";
+  for (auto [prog, name, text] : {std::tuple{"gatemark", "rules.cdb", std::string("0:deny\n:allow,A='1'\n")},
+                                  {"tollmark", "exec.cdb", exec}, {"gatemark", "secret.cdb", ":deny\n"}}) {
+    auto r = testutil::compile(prog, d / name, text);
+    EXPECT_EQ(r.code(), 0) << r.err;
+  }
   chmod((d / "secret.cdb").c_str(), 0600);
   testutil::write_file(d / "empty.cdb", "");
   std::string header(2048, '\0');  // every table at 4096, past the end

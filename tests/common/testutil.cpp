@@ -79,10 +79,13 @@ std::vector<char *> cvec(std::vector<std::string> &v) {
   }
   for (const auto &p : fds)
     if (p.second >= 0) close(p.second);
+  // Whatever else this process has open (the test's own files, pipes and
+  // sockets) stays out of the program: only the descriptors asked for pass.
+  if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) _exit(126);
+  for (const auto &p : fds)
+    if (p.second >= 0 && p.first > 2 && fcntl(p.first, F_SETFD, 0) != 0) _exit(126);
   if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(126);
-  if (opt.user) {
-    if (setgroups(0, nullptr) != 0 || setgid(opt.user->gid) != 0 || setuid(opt.user->uid) != 0) _exit(126);
-  }
+  if (opt.user && !become(*opt.user)) _exit(126);
   std::vector<std::string> args = argv;
   std::vector<std::string> env = child_env(opt);
   auto cargs = cvec(args);
@@ -192,6 +195,10 @@ bool exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+bool become(const User &u) {
+  return setgroups(0, nullptr) == 0 && setgid(u.gid) == 0 && setuid(u.uid) == 0;
+}
+
 User nobody() {
   struct passwd *pw = getpwnam("nobody");
   if (!pw) return {65534, 65534};
@@ -207,7 +214,12 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return r;
   pid_t pid = fork();
   if (pid < 0) return r;
-  if (pid == 0) exec_child(argv, opt, in[0], out[1], err[1]);
+  // In a process group of its own, so that a timeout ends its children too.
+  if (pid == 0) {
+    setpgid(0, 0);
+    exec_child(argv, opt, in[0], out[1], err[1]);
+  }
+  setpgid(pid, pid);
   close(in[0]);
   close(out[1]);
   close(err[1]);
@@ -225,6 +237,7 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
   while (open_count > 0) {
     long left = opt.timeout_ms - ms_since(start);
     if (left <= 0 && !killed) {
+      ::kill(-pid, SIGKILL);
       ::kill(pid, SIGKILL);
       killed = true;
     }
@@ -250,7 +263,7 @@ RunResult run(const std::vector<std::string> &argv, const RunOptions &opt) {
 
 Process::Process(const std::vector<std::string> &argv, const RunOptions &opt) {
   char tmpl[] = "/tmp/corvane-err.XXXXXX";
-  int errfd = mkstemp(tmpl);
+  int errfd = mkostemp(tmpl, O_CLOEXEC);
   if (errfd < 0) return;
   errfile = tmpl;
   int in[2];
@@ -258,7 +271,7 @@ Process::Process(const std::vector<std::string> &argv, const RunOptions &opt) {
   pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
-    int null = open("/dev/null", O_WRONLY);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     exec_child(argv, opt, in[0], null, errfd);
   }
   close(in[0]);
@@ -362,9 +375,7 @@ std::optional<std::string> unix_client(const std::string &path, const ClientOpti
   if (pid < 0) return std::nullopt;
   if (pid == 0) {
     close(p[0]);
-    if (opt.user) {
-      if (setgroups(0, nullptr) != 0 || setgid(opt.user->gid) != 0 || setuid(opt.user->uid) != 0) _exit(1);
-    }
+    if (opt.user && !become(*opt.user)) _exit(1);
     client_body(path, opt, p[1]);
     _exit(0);
   }
@@ -410,6 +421,99 @@ std::vector<pid_t> children(pid_t pid) {
   pid_t c;
   while (in >> c) out.push_back(c);
   return out;
+}
+
+bool wait_children(pid_t pid, size_t n, int ms) {
+  auto start = Clock::now();
+  for (;;) {
+    std::vector<pid_t> kids = children(pid);
+    bool zombie = false;
+    for (pid_t k : kids) {
+      std::string stat = read_file("/proc/" + std::to_string(k) + "/stat");
+      size_t close_paren = stat.rfind(')');
+      zombie = zombie || (close_paren != std::string::npos && stat.compare(close_paren, 3, ") Z") == 0);
+    }
+    if (kids.size() == n && !zombie) return true;
+    if (ms_since(start) > ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool talk(const std::string &path, const std::string &send, std::string &got, int timeout_ms) {
+  got.clear();
+  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s == -1) return false;
+  struct sockaddr_un sa {};
+  sa.sun_family = AF_UNIX;
+  std::memcpy(sa.sun_path, path.data(), std::min(path.size(), sizeof sa.sun_path - 1));
+  if (connect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
+    close(s);
+    return false;
+  }
+  // A refused connection may be closed before we write: no SIGPIPE.
+  if (!send.empty()) (void)::send(s, send.data(), send.size(), MSG_NOSIGNAL);
+  shutdown(s, SHUT_WR);
+  got = read_some(s, std::string::npos, timeout_ms);
+  close(s);
+  return true;
+}
+
+std::string read_some(int fd, size_t n, int timeout_ms) {
+  std::string got;
+  char buf[4096];
+  while (got.size() < n) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) break;
+    ssize_t r = read(fd, buf, sizeof buf);
+    if (r <= 0) break;
+    got.append(buf, static_cast<size_t>(r));
+  }
+  return got;
+}
+
+SocketPair::SocketPair() {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0) ours = sv[0], theirs = sv[1];
+}
+SocketPair::~SocketPair() {
+  if (ours >= 0) close(ours);
+  close_theirs();
+}
+void SocketPair::close_theirs() {
+  if (theirs >= 0) close(theirs);
+  theirs = -1;
+}
+
+std::string cdb_text(const Records &records) {
+  std::string s;
+  for (const auto &[k, v] : records)
+    s += "+" + std::to_string(k.size()) + "," + std::to_string(v.size()) + ":" + k + "->" + v + "\n";
+  return s + "\n";
+}
+
+bool make_cdb(const std::string &path, const Records &records) {
+  RunOptions opt;
+  opt.input = cdb_text(records);
+  return run({"/usr/bin/cdb", "-c", path}, opt).code() == 0;
+}
+
+RunResult compile(const std::string &prog, const std::string &db, const std::string &text,
+                  const std::string &tmp) {
+  RunOptions opt;
+  opt.input = text;
+  return run({bin(prog), db, tmp.empty() ? db + ".tmp" : tmp}, opt);
+}
+
+std::string ns(const std::string &s) { return std::to_string(s.size()) + ":" + s + ","; }
+
+std::string request(const std::string &uid, const std::vector<std::string> &args) {
+  return ns(uid) + ns(std::to_string(args.size())) + ns(value(args));
+}
+
+std::string value(const std::vector<std::string> &instructions) {
+  std::string v;
+  for (const auto &i : instructions) v += i + std::string(1, '\0');
+  return v;
 }
 
 }  // namespace testutil

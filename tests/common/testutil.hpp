@@ -1,9 +1,11 @@
 #pragma once
 // Shared fixtures for the tests: temporary directories, files, a runner for
-// the real programs in build/bin, background processes, socket clients.
+// the real programs in build/bin, background processes, socket clients,
+// rules databases and exec requests.
 #include <sys/types.h>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testutil {
@@ -47,6 +49,9 @@ struct User {
 };
 /// The account `nobody` (and its primary group).
 User nobody();
+/// Switches this process to the account for good, with no supplementary
+/// groups; false when a step failed.
+bool become(const User &u);
 
 struct RunOptions {
   std::string input;                              ///< written to standard input, then closed
@@ -106,9 +111,50 @@ struct ClientOptions {
 /// server closes.  Returns what was read, or nullopt when the connect failed.
 std::optional<std::string> unix_client(const std::string &path, const ClientOptions &opt = {});
 
+/// One connection from this process: sends data, shuts down writing, reads
+/// until the server closes or is silent for timeout_ms.  False when the
+/// connection could not be made.
+bool talk(const std::string &path, const std::string &send, std::string &got,
+          int timeout_ms = 10000);
+
+/// Reads from fd until n bytes came, end of input, or timeout_ms of silence.
+std::string read_some(int fd, size_t n, int timeout_ms = 5000);
+
+/// A socketpair whose ends do not leak into programs started by the tests.
+struct SocketPair {
+  int ours = -1;
+  int theirs = -1;
+  SocketPair();
+  ~SocketPair();
+  SocketPair(const SocketPair &) = delete;
+  SocketPair &operator=(const SocketPair &) = delete;
+  void close_theirs();
+};
+
+/// (key, value) records of a cdb file.
+using Records = std::vector<std::pair<std::string, std::string>>;
+/// The records in the cdb tool's text form ("+klen,dlen:key->data\n" per
+/// record, then "\n"), as it reads them with -c and writes them with -d.
+std::string cdb_text(const Records &records);
+/// Writes a cdb file at path holding the records, with the cdb tool.
+bool make_cdb(const std::string &path, const Records &records);
+/// Runs a rules compiler (gatemark or tollmark) on text into db, through
+/// tmp (db + ".tmp" when empty).
+RunResult compile(const std::string &prog, const std::string &db, const std::string &text,
+                  const std::string &tmp = "");
+
+/// One netstring.
+std::string ns(const std::string &s);
+/// The exec request for uid and the arguments (program first).
+std::string request(const std::string &uid, const std::vector<std::string> &args);
+/// A rule value from its instructions, each followed by a NUL.
+std::string value(const std::vector<std::string> &instructions);
+
 /// Number of entries in /proc whose parent is pid.
 int count_children(pid_t pid);
 /// Process ids of the children of pid (from /proc/pid/task/pid/children).
 std::vector<pid_t> children(pid_t pid);
+/// Waits until pid has n children, none of them a zombie; false after ms.
+bool wait_children(pid_t pid, size_t n, int ms = 5000);
 
 }  // namespace testutil

@@ -6,13 +6,9 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/execsvc/execsvc_util.hpp"
+#include "tests/common/testutil.hpp"
 
-using namespace execsvc_test;
-using testutil::bin;
-using testutil::run;
-using testutil::RunOptions;
-using testutil::RunResult;
+using namespace testutil;
 
 namespace {
 

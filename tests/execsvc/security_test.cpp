@@ -12,15 +12,12 @@
 #include <sstream>
 
 #include "execsvc/request.hpp"
-#include "tests/execsvc/execsvc_util.hpp"
+#include "tests/common/testutil.hpp"
 
-using namespace execsvc_test;
-using testutil::bin;
-using testutil::RunOptions;
+using namespace testutil;
 
 namespace {
 
-using Records = std::vector<std::pair<std::string, std::string>>;
 
 const std::string kBad = "corvane: fatal: bad ipc request: protocol error\n";
 

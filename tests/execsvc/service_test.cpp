@@ -4,19 +4,16 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
 #include <regex>
 
-#include "tests/execsvc/execsvc_util.hpp"
+#include "tests/common/testutil.hpp"
 
-using namespace execsvc_test;
-using testutil::bin;
-using testutil::run;
-using testutil::RunOptions;
-using testutil::RunResult;
+using namespace testutil;
 
 namespace {
 
@@ -42,8 +39,9 @@ struct Service {
     // The socket file appears at bind, a moment before the server listens;
     // its first status line comes after the listen.
     ASSERT_TRUE(testutil::wait_path(sock));
-    if (std::find(options.begin(), options.end(), "-v") != options.end())
+    if (std::find(options.begin(), options.end(), "-v") != options.end()) {
       ASSERT_TRUE(server->wait_err(": status: "));
+    }
     chmod(sock.c_str(), 0777);
   }
   void start_exec(const std::vector<std::pair<std::string, std::string>> &records) {
@@ -79,14 +77,6 @@ int count_lines(const std::string &log, const std::string &text) {
 }
 
 // Waits until pid has n children; false after 5 s.
-bool wait_children(pid_t pid, int n) {
-  for (int waited = 0; waited < 5000; waited += 10) {
-    if (testutil::count_children(pid) == n) return true;
-    usleep(10000);
-  }
-  return false;
-}
-
 std::string nobody_uid() { return std::to_string(testutil::nobody().uid); }
 std::string nobody_gid() { return std::to_string(testutil::nobody().gid); }
 
@@ -272,13 +262,11 @@ TEST(sockserve, UsageErrors) {
 TEST(service, RulesCompiledByTollmark) {
   if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules let root run programs as root";
   Service svc;
-  RunOptions mark;
-  mark.input =
-      "# exec rules\n"
-      "0,0.greet:allow='/usr/bin/env',GREETING='hi there'\n"
-      "0,0.sh:deny\n"
-      ":allow,IPCERROUT='0'\n";
-  RunResult m = run({bin("tollmark"), svc.rules, svc.dir / "rules.tmp"}, mark);
+  RunResult m = compile("tollmark", svc.rules,
+                        "# exec rules\n"
+                        "0,0.greet:allow='/usr/bin/env',GREETING='hi there'\n"
+                        "0,0.sh:deny\n"
+                        ":allow,IPCERROUT='0'\n");
   ASSERT_EQ(m.code(), 0) << m.err;
   svc.start({"tollgant", svc.rules});
 

@@ -1,17 +1,12 @@
 // tollgant against real rules databases and real programs.
 #include <gtest/gtest.h>
 
-#include "tests/execsvc/execsvc_util.hpp"
+#include "tests/common/testutil.hpp"
 
-using namespace execsvc_test;
-using testutil::bin;
-using testutil::run;
-using testutil::RunOptions;
-using testutil::RunResult;
+using namespace testutil;
 
 namespace {
 
-using Records = std::vector<std::pair<std::string, std::string>>;
 
 /// tollgant with a rules database, a peer of uid 1000 and gid 100, and a clean environment.
 struct Exec {

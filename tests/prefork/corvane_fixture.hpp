@@ -22,6 +22,7 @@ using testutil::ClientOptions;
 using testutil::Process;
 using testutil::RunOptions;
 using testutil::TempDir;
+using testutil::wait_children;
 
 /// The program under test; also what it calls itself in its messages.
 inline std::string corvane() { return testutil::bin("corvane"); }
@@ -42,23 +43,15 @@ inline std::string script(const TempDir &dir, const std::string &text,
 /// Compiles a connection-rules text with gatemark into dir/name.
 inline std::string rules(const TempDir &dir, const std::string &text,
                          const std::string &name = "rules.cdb") {
-  RunOptions opt;
-  opt.input = text;
-  auto r = testutil::run({testutil::bin("gatemark"), dir / name, dir / (name + ".tmp")}, opt);
+  auto r = testutil::compile("gatemark", dir / name, text);
   EXPECT_EQ(r.code(), 0) << r.err;
   return dir / name;
 }
 
 /// A cdb file with raw (key, value) records, written by the cdb tool.
-inline std::string raw_rules(const TempDir &dir,
-                             const std::vector<std::pair<std::string, std::string>> &records,
+inline std::string raw_rules(const TempDir &dir, const testutil::Records &records,
                              const std::string &name = "raw.cdb") {
-  std::string in;
-  for (const auto &[k, v] : records)
-    in += "+" + std::to_string(k.size()) + "," + std::to_string(v.size()) + ":" + k + "->" + v + "\n";
-  RunOptions opt;
-  opt.input = in + "\n";
-  EXPECT_EQ(testutil::run({"/usr/bin/cdb", "-c", dir / name}, opt).code(), 0);
+  EXPECT_TRUE(testutil::make_cdb(dir / name, records));
   return dir / name;
 }
 
@@ -126,15 +119,6 @@ inline std::string last_pid(const std::string &err) {
   if (at == std::string::npos) return "";
   at += key.size();
   return err.substr(at, err.find(' ', at) - at);
-}
-
-/// Waits until pid has n children.
-inline bool wait_children(pid_t pid, size_t n, int ms = 5000) {
-  for (int waited = 0; waited < ms; waited += 5) {
-    if (children(pid).size() == n) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
 }
 
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

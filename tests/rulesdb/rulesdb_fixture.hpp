@@ -17,8 +17,7 @@
 
 namespace rulesdb_test {
 
-using Records = std::vector<std::pair<std::string, std::string>>;
-
+using testutil::Records;
 
 /// Path of the independent cdb tool; records a test failure when it is missing.
 inline std::string cdbtool() {
@@ -36,9 +35,7 @@ inline std::string cdbtool() {
 /// Runs prog (gatemark or tollmark) on dir/db.cdb dir/db.tmp with text as input.
 inline testutil::RunResult compile(const std::string &prog, const testutil::TempDir &dir,
                             const std::string &text) {
-  testutil::RunOptions opt;
-  opt.input = text;
-  return testutil::run({testutil::bin(prog), dir / "db.cdb", dir / "db.tmp"}, opt);
+  return testutil::compile(prog, dir / "db.cdb", text, dir / "db.tmp");
 }
 
 /// The tool's dump of a database ("+klen,dlen:key->data\n" per record, then "\n").
@@ -49,20 +46,13 @@ inline std::string dump(const std::string &db) {
 }
 
 /// The dump of these records.
-inline std::string dumped(const Records &records) {
-  std::string s;
-  for (const auto &[k, v] : records)
-    s += "+" + std::to_string(k.size()) + "," + std::to_string(v.size()) + ":" + k + "->" + v + "\n";
-  return s + "\n";
-}
+inline std::string dumped(const Records &records) { return testutil::cdb_text(records); }
 
 /// Builds db from the records with the tool; true when it succeeded.
 inline bool tool_make(const std::string &db, const Records &records) {
-  testutil::RunOptions opt;
-  opt.input = dumped(records);
-  auto r = testutil::run({cdbtool(), "-c", "-t", db + ".tooltmp", db}, opt);
-  EXPECT_EQ(r.code(), 0) << r.err;
-  return r.code() == 0;
+  const bool ok = testutil::make_cdb(db, records);
+  EXPECT_TRUE(ok);
+  return ok;
 }
 
 /// Runs a checker on db with these NAME=VALUE settings; all of the

@@ -2,7 +2,6 @@
 // write: nobody swaps the new service directory for something of its own
 // while tollsetup is at work, and root must not write outside it.
 #include <gtest/gtest.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,7 +37,7 @@ pid_t attacker(const std::string &dir, const std::function<bool()> &swap) {
   pid_t pid = fork();
   if (pid != 0) return pid;
   testutil::User nobody = testutil::nobody();
-  if (setgroups(0, nullptr) != 0 || setgid(nobody.gid) != 0 || setuid(nobody.uid) != 0) _exit(2);
+  if (!testutil::become(nobody)) _exit(2);
   for (int waited = 0; !testutil::exists(dir); ++waited) {
     if (waited > 5000) _exit(3);
     usleep(1000);

@@ -43,9 +43,7 @@ std::string rules_text(char version) {
 }
 
 bool compile(const TempDir &dir, char version) {
-  RunOptions opt;
-  opt.input = rules_text(version);
-  auto r = testutil::run({bin("gatemark"), dir / "rules.cdb", dir / "rules.tmp"}, opt);
+  auto r = testutil::compile("gatemark", dir / "rules.cdb", rules_text(version), dir / "rules.tmp");
   return r.code() == 0 && r.err.empty();
 }
 
@@ -68,7 +66,7 @@ bool listening(const std::string &path) {
 // root (even index) or nobody (odd index), and sorts every answer.
 Tally client(const std::string &path, int index, const stress::Workers &workers) {
   bool guest = index % 2;
-  if (guest) stress::become(testutil::nobody().uid, testutil::nobody().gid);
+  if (guest && !testutil::become(testutil::nobody())) _exit(2);
   std::string uid = guest ? nobody_uid() : "0";
   std::vector<std::string> roles = guest ? std::vector<std::string>{"guest-A"}
                                          : std::vector<std::string>{"admin-A", "admin-B"};

@@ -3,7 +3,6 @@
 // that hammer a socket and report what they saw, and process facts read
 // from /proc (children, zombies, process groups, CPU time).
 #include <gtest/gtest.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -32,6 +31,8 @@
 namespace stress {
 
 using testutil::children;
+using testutil::talk;
+using testutil::wait_children;
 
 /// Seconds each load runs: STRESS_SECONDS from the environment, else short.
 inline int seconds(int short_default);
@@ -71,14 +72,6 @@ struct Workers {
 /// Monotonic time in milliseconds.
 inline int64_t now_ms();
 
-/// Switches this process to the account for good (in a worker).
-inline void become(uid_t uid, gid_t gid);
-
-/// One connection: sends data, shuts down writing, reads until the server
-/// closes.  False when the connection could not be made.
-inline bool talk(const std::string &path, const std::string &send, std::string &got,
-          int timeout_ms = 10000);
-
 /// Fields of /proc/pid/stat.
 struct Stat {
   char state = 0;
@@ -92,8 +85,6 @@ inline bool stat_of(pid_t pid, Stat &st);
 inline int zombies(pid_t pid);
 /// Processes in process group pgrp.
 inline int group_members(pid_t pgrp);
-/// Waits until pid has n children; false after ms.
-inline bool wait_children(pid_t pid, size_t n, int ms = 5000);
 
 /// Lines of text that start with prefix.
 inline int count_lines(const std::string &text, const std::string &prefix);
@@ -195,38 +186,6 @@ inline int64_t now_ms() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-inline void become(uid_t uid, gid_t gid) {
-  if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(2);
-}
-
-inline bool talk(const std::string &path, const std::string &send, std::string &got,
-                 int timeout_ms) {
-  got.clear();
-  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s == -1) return false;
-  struct sockaddr_un sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sun_family = AF_UNIX;
-  std::memcpy(sa.sun_path, path.data(), std::min(path.size(), sizeof sa.sun_path - 1));
-  if (connect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
-    close(s);
-    return false;
-  }
-  // A refused connection may be closed before we write: no SIGPIPE.
-  if (!send.empty()) (void)::send(s, send.data(), send.size(), MSG_NOSIGNAL);
-  shutdown(s, SHUT_WR);
-  char buf[4096];
-  for (;;) {
-    struct pollfd p = {s, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) break;
-    ssize_t r = read(s, buf, sizeof buf);
-    if (r <= 0) break;
-    got.append(buf, (size_t)r);
-  }
-  close(s);
-  return true;
-}
-
 inline bool stat_of(pid_t pid, Stat &st) {
   std::string text = testutil::read_file("/proc/" + std::to_string(pid) + "/stat");
   size_t close_paren = text.rfind(')');
@@ -269,14 +228,6 @@ inline int group_members(pid_t pgrp) {
   for (pid_t p : all_pids())
     if (stat_of(p, st) && st.pgrp == pgrp) ++n;
   return n;
-}
-
-inline bool wait_children(pid_t pid, size_t n, int ms) {
-  for (int64_t end = now_ms() + ms; now_ms() < end;) {
-    if (children(pid).size() == n && zombies(pid) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
 }
 
 inline int count_lines(const std::string &text, const std::string &prefix) {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "child.hpp"
+#include "tests/common/unit.hpp"
 
 // The pool is process-global and never recovers space, so every test that
 // takes pool blocks runs in a forked child and counts from alloc_pool_free()
@@ -14,7 +14,7 @@
 // process with a full pool; run all in one process, later tests may find the
 // pool used up by earlier ones and are then skipped.
 
-using supporttest::in_child;
+using testutil::in_child;
 
 namespace {
 uintptr_t addr(const void *p) { return reinterpret_cast<uintptr_t>(p); }

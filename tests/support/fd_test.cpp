@@ -9,14 +9,14 @@
 #include <cerrno>
 #include <string>
 
-#include "child.hpp"
+#include "tests/common/unit.hpp"
 #include "support/fd.hpp"
 #include "support/lock.hpp"
 #include "support/ndelay.hpp"
 #include "support/open.hpp"
 #include "tests/common/testutil.hpp"
 
-using supporttest::in_child;
+using testutil::in_child;
 using testutil::TempDir;
 
 namespace {

@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "recorder.hpp"
-#include "owned.hpp"
+#include "tests/common/unit.hpp"
 #include "support/buffer.hpp"
 
 // The test binary is a program that links line.o, so it defines its own
@@ -19,11 +18,11 @@
 BUFFER_STDOUT_DEFINE;
 BUFFER_STDIN_DEFINE;
 
-using supporttest::owned_stralloc;
-using supporttest::Feeder;
-using supporttest::pattern;
-using supporttest::Step;
-using supporttest::UseFeeder;
+using testutil::owned_stralloc;
+using testutil::Feeder;
+using testutil::pattern;
+using testutil::Step;
+using testutil::UseFeeder;
 
 namespace {
 

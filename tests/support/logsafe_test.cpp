@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "owned.hpp"
+#include "tests/common/unit.hpp"
 
-using supporttest::owned_stralloc;
+using testutil::owned_stralloc;
 
 namespace {
 

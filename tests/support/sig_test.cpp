@@ -11,13 +11,13 @@
 
 #include <cerrno>
 
-#include "child.hpp"
+#include "tests/common/unit.hpp"
 #include "support/prot.hpp"
 #include "support/sig.hpp"
 #include "support/wait.hpp"
 #include "tests/common/testutil.hpp"
 
-using supporttest::in_child;
+using testutil::in_child;
 
 namespace {
 volatile sig_atomic_t caught = 0;

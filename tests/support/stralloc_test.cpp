@@ -6,12 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "child.hpp"
-#include "owned.hpp"
+#include "tests/common/unit.hpp"
 #include "support/alloc.hpp"
 
-using supporttest::owned_stralloc;
-using supporttest::in_child;
+using testutil::owned_stralloc;
+using testutil::in_child;
 
 namespace {
 std::string str(const stralloc &sa) { return std::string(sa.bytes, sa.length); }

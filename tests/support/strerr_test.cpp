@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <string>
 
-#include "child.hpp"
+#include "tests/common/unit.hpp"
 #include "support/buffer.hpp"
 
-using supporttest::in_child;
+using testutil::in_child;
 
 namespace {
 

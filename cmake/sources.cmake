@@ -1,0 +1,27 @@
+# The source files of the libraries, as absolute paths: the main build and
+# the fuzz build (tests/fuzz) both take their lists from here.
+get_filename_component(corvane_top ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+
+set(support_sources
+  alloc.cpp stralloc.cpp byte.cpp fmt.cpp fd.cpp ndelay.cpp open.cpp lock.cpp
+  prot.cpp wait.cpp sig.cpp env.cpp pathrun.cpp buffer.cpp line.cpp strerr.cpp
+  error.cpp taia.cpp iopause.cpp logsafe.cpp)
+list(TRANSFORM support_sources PREPEND ${corvane_top}/support/)
+
+# The cdb reader and writer, the rules lookup, and the modules shared by the
+# two rules compilers (rulestext) and the two rules checkers (rulesreport).
+set(rulesdb_sources cdb.cpp cdbout.cpp rules.cpp rulesmap.cpp rulestext.cpp rulesreport.cpp)
+list(TRANSFORM rulesdb_sources PREPEND ${corvane_top}/rulesdb/)
+
+# The option scanner and the local-socket operations, without Perl.
+set(ipc_sources sgetopt.cpp ipc.cpp)
+list(TRANSFORM ipc_sources PREPEND ${corvane_top}/prefork/)
+
+# The server's modules without Perl, and the bridge to the interpreter.
+set(prefork_sources state.cpp pool.cpp admit.cpp)
+list(TRANSFORM prefork_sources PREPEND ${corvane_top}/prefork/)
+set(prefork_perl_sources ${corvane_top}/prefork/bridge.cpp ${corvane_top}/prefork/bridgeenv.cpp)
+
+# The exec request, its executor and its clients.
+set(execsvc_sources request.cpp relay.cpp)
+list(TRANSFORM execsvc_sources PREPEND ${corvane_top}/execsvc/)
