@@ -15,7 +15,6 @@
 #include "support/error.hpp"
 #include "support/fd.hpp"
 #include "support/fmt.hpp"
-#include "support/line.hpp"
 #include "support/logsafe.hpp"
 #include "support/open.hpp"
 #include "support/pathrun.hpp"

@@ -14,7 +14,6 @@
 #include "support/buffer.hpp"
 #include "support/error.hpp"
 #include "support/fmt.hpp"
-#include "support/line.hpp"
 #include "support/logsafe.hpp"
 #include "support/strerr.hpp"
 

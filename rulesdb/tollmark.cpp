@@ -1,7 +1,6 @@
 // tollmark rules.cdb rules.tmp: compiles exec rules from standard input.
 #include "rulesdb/rulestext.hpp"
 #include "support/buffer.hpp"
-#include "support/line.hpp"
 
 BUFFER_STDOUT_DEFINE;
 BUFFER_STDIN_DEFINE;
