@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "prefork/admit.hpp"
@@ -66,9 +67,16 @@ void sigchld(int) {
   errno = e;
 }
 
+// Ends the supervisor once it is stopping and no child is left to reap.
+static void stop_if_done() {
+  if (flagexit && !numchildren) _exit(0);
+}
+
 // Waits on the self-pipe with SIGCHLD deliverable, until a handler has run
 // or the given number of seconds has passed, then empties the pipe: a
-// wake-up left in it would end every later wait at once.
+// wake-up left in it would end every later wait at once.  The wake-up of a
+// stop is thrown away with the others, so the stop is acted on here,
+// whichever wait it ended.
 static void pause_pipe(uint32_t seconds) {
   iopause_fd x;
   taia stamp, deadline;
@@ -83,6 +91,7 @@ static void pause_pipe(uint32_t seconds) {
   char c;
   while (read(selfpipe[0], &c, 1) == 1) {
   }
+  stop_if_done();
 }
 
 // The lock that lets one child at a time wait in accept.  The children
@@ -110,7 +119,12 @@ static int child_accept(int s) {
   return fd;
 }
 
-[[noreturn]] static void child(int s, int argc, char **argv) {
+[[noreturn]] static void child(pid_t supervisor, int s, int argc, char **argv) {
+  // A child must not outlive its supervisor, whatever the supervisor dies
+  // of: the kernel sends SIGTERM when it goes (blocked until the default
+  // action is back below), and a supervisor gone before that was set
+  // leaves the child with another parent.
+  if (prctl(PR_SET_PDEATHSIG, sig_term) == -1 || getppid() != supervisor) _exit(exit_temp);
   sig_catch(sig_child, sig_defaulthandler);
   sig_unblock(sig_child);
   sig_catch(sig_term, sig_defaulthandler);
@@ -148,8 +162,9 @@ static void spawn_one(int s, int argc, char **argv) {
   }
   ++numchildren;
   printstatus();
+  pid_t supervisor = getpid();
   pid_t pid = fork();
-  if (pid == 0) child(s, argc, argv);
+  if (pid == 0) child(supervisor, s, argc, argv);
   sig_unblock(sig_term);
   if (pid == -1) {
     strerr_warnsys(self, ": warning: dropping connection, ", "unable to fork: ");
@@ -163,14 +178,20 @@ static void spawn_one(int s, int argc, char **argv) {
 
 // Forks children until the pool is full; called with SIGCHLD blocked.
 static void spawn(int s, int argc, char **argv) {
+  // SIGTERM stays blocked from the look at flagexit into sig_pause, which
+  // unblocks it atomically: a stop handled in between would leave the
+  // supervisor suspended until some later signal, if one ever came.
+  sig_block(sig_term);
   while (!flagexit && numchildren >= limit) sig_pause();
+  sig_unblock(sig_term);
   while (!flagexit && numchildren < limit) spawn_one(s, argc, argv);
 }
 
 void supervise(int s, int argc, char **argv) {
   for (;;) {
     if (!flagexit) spawn(s, argc, argv);
+    // A stop whose wake-up an earlier wait already emptied from the pipe.
+    stop_if_done();
     pause_pipe(3600);
-    if (flagexit && !numchildren) _exit(0);
   }
 }

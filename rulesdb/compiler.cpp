@@ -58,7 +58,9 @@ void compile_input(int kind) {
     const char *s = buffer_view(buffer_stdin);
     uint32_t end = fastbyte_chr(s, n, '\n');
     if (end < (uint32_t)n) ++end;
-    if (!fastbyte_catb(&line, s, end)) die_nomem();
+    // A line that cannot grow while it is being read is a failure of the
+    // input, not of the handling of a line.
+    if (!fastbyte_catb(&line, s, end)) strerr_diesys(exit_temp, fatal, "unable to read input: ");
     if (s[end - 1] == '\n') {
       compile_line(line.bytes, line.length, kind);
       line.length = 0;

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,7 @@ enum : unsigned {
   STDIN_DIR = 4,     ///< standard input is a directory (reads fail)
   NO_SVC = 8,        ///< @D/svc must not exist afterwards
   FSIZE_1 = 16,      ///< files written are limited to one block (writes fail with EFBIG)
+  STDIN_ZERO = 32,   ///< standard input is /dev/zero, memory limited to 64 MiB
 };
 
 struct Row {
@@ -115,6 +117,8 @@ std::vector<Row> compiler_rows(const std::string &p) {
       {p, {"@D/rules.cdb", "@D/dir"}, {}, "0:allow\n",
        fatal + "unable to create @D/dir: file already exists\n", 111},
       {p, args, {}, "", fatal + "unable to read input: is a directory\n", 111, "", STDIN_DIR},
+      // A line without end: the input fails when the line cannot grow.
+      {p, args, {}, "", fatal + "unable to read input: out of memory\n", 111, "", STDIN_ZERO},
       {p, {"@D/dir", "@D/rules.tmp"}, {}, "0:allow\n",
        fatal + "unable to move @D/rules.tmp to @D/dir: is a directory\n", 111},
   };
@@ -273,7 +277,7 @@ std::vector<Row> catalogue() {
 std::string expand(std::string s, const std::string &dir) {
   const std::string long_path = dir + "/" + std::string(108 - dir.size(), 'L');
   for (auto [from, to] : std::vector<std::pair<std::string, std::string>>{
-           {"@LONG", long_path}, {"@D", dir}, {"@B", BIN_DIR}})
+           {"@LONG", long_path}, {"@D", dir}, {"@B", testutil::bin_dir()}})
     for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
       s.replace(at, from.size(), to);
   return s;
@@ -319,11 +323,14 @@ std::string describe(const Row &r) {
   return s;
 }
 
-}  // namespace
-
-TEST(catalogue, EveryBadInputGetsItsMessageAndExitCode) {
+// Runs the rows that run as nobody, or the others.
+void check_rows(bool as_nobody) {
   int index = 0;
   for (const Row &row : catalogue()) {
+    if (((row.flags & AS_NOBODY) != 0) != as_nobody) {
+      ++index;
+      continue;
+    }
     SCOPED_TRACE("row " + std::to_string(index++) + ": " + describe(row));
     testutil::TempDir d;
     populate(d);
@@ -345,8 +352,26 @@ TEST(catalogue, EveryBadInputGetsItsMessageAndExitCode) {
       dirfd = open(d.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       opt.extra_fds.push_back({0, dirfd});
     }
+    if (row.flags & STDIN_ZERO) {
+      dirfd = open("/dev/zero", O_RDONLY | O_CLOEXEC);
+      opt.extra_fds.push_back({0, dirfd});
+      // The address sanitizer reserves far more address space than any
+      // limit would allow; its allocator has a limit of its own.
+#if defined(__SANITIZE_ADDRESS__)
+      opt.env->push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=64");
+#else
+      argv.insert(argv.begin(), {"/usr/bin/prlimit", "--as=67108864"});
+#endif
+    }
     testutil::RunResult r = testutil::run(argv, opt);
     if (dirfd >= 0) close(dirfd);
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's allocator announces each allocation it refuses.
+    if (row.flags & STDIN_ZERO)
+      r.err = std::regex_replace(r.err, std::regex("==[0-9]+==WARNING: AddressSanitizer failed to allocate "
+                                                   "0x[0-9a-f]+ bytes\n"),
+                                 "");
+#endif
     EXPECT_EQ(r.err, expand(row.err, d.path));
     EXPECT_EQ(r.out, expand(row.out, d.path));
     EXPECT_EQ(r.code(), row.code) << "status " << r.status;
@@ -357,6 +382,15 @@ TEST(catalogue, EveryBadInputGetsItsMessageAndExitCode) {
       EXPECT_FALSE(testutil::exists(d / "svc"));
     }
   }
+}
+
+}  // namespace
+
+TEST(catalogue, EveryBadInputGetsItsMessageAndExitCode) { check_rows(false); }
+
+TEST(catalogue, BadInputOfAnotherAccount) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to run the programs as nobody";
+  check_rows(true);
 }
 
 namespace {

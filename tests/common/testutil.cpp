@@ -104,8 +104,57 @@ void write_all(int fd, const std::string &data) {
 
 }  // namespace
 
-std::string bin(const std::string &name) { return std::string(BIN_DIR) + "/" + name; }
+namespace {
+
+// The staging directory and the process that made it (a forked child that
+// exits must not remove it).
+std::string stage_root;
+pid_t stage_owner = -1;
+
+void stage_remove() {
+  std::error_code ec;
+  if (getpid() == stage_owner) std::filesystem::remove_all(stage_root, ec);
+}
+
+// Copies a file, readable by all (and executable by all if it is by its
+// owner), whatever the modes in the checkout.
+void stage_file(const std::filesystem::path &from, const std::filesystem::path &to) {
+  std::error_code ec;
+  std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
+  struct stat st;
+  if (stat(from.c_str(), &st) == 0) chmod(to.c_str(), (st.st_mode & S_IXUSR) ? 0755 : 0644);
+}
+
+// Creates the staging directory (0755) with the built programs in bin/
+// (the test binaries that share their directory stay out).
+std::string stage_programs() {
+  char tmpl[] = "/tmp/corvane-stage.XXXXXX";
+  if (!mkdtemp(tmpl)) std::abort();
+  stage_root = tmpl;
+  stage_owner = getpid();
+  std::atexit(stage_remove);
+  chmod(tmpl, 0755);
+  const std::filesystem::path dir = stage_root + "/bin";
+  mkdir(dir.c_str(), 0755);
+  chmod(dir.c_str(), 0755);
+  std::error_code ec;
+  for (const auto &entry : std::filesystem::directory_iterator(BIN_DIR, ec)) {
+    const std::string name = entry.path().filename();
+    if (entry.is_regular_file() && !name.ends_with("_tests")) stage_file(entry.path(), dir / name);
+  }
+  return dir.string();
+}
+
+}  // namespace
+
+std::string bin_dir() {
+  static const std::string dir = stage_programs();
+  return dir;
+}
+std::string bin(const std::string &name) { return bin_dir() + "/" + name; }
 std::string source(const std::string &rel) { return std::string(SOURCE_DIR) + "/" + rel; }
+
+bool is_root() { return geteuid() == 0; }
 
 TempDir::TempDir() {
   char tmpl[] = "/tmp/corvane-test.XXXXXX";

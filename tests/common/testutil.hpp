@@ -8,10 +8,18 @@
 
 namespace testutil {
 
-/// Path of a built program: BIN_DIR "/" name.
+/// Path of a built program, copied at the first call into a directory
+/// under /tmp that every account may enter (0755) and that the test process
+/// removes when it exits: whatever a test runs as another account must
+/// run from there, since the checkout may lie in a private (0700) home
+/// directory.
 std::string bin(const std::string &name);
+/// The directory of the copies that bin names.
+std::string bin_dir();
 /// Path of a file in the source tree: SOURCE_DIR "/" rel.
 std::string source(const std::string &rel);
+/// True when the tests run as root (and so may switch accounts).
+bool is_root();
 
 /// A fresh directory under /tmp (mode 0755, so other users can enter it),
 /// removed with everything in it when the object goes away.

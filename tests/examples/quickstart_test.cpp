@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -69,6 +71,33 @@ bool matches(const std::vector<std::string> &shown, const std::vector<std::strin
     skipping = false;
   }
   return skipping || at == got.size();
+}
+
+// The program that wrote a line: the text before its first ':' ("" for
+// the plain output of the commands).
+std::string writer(const std::string &line) {
+  size_t colon = line.find(':');
+  return colon == std::string::npos ? "" : line.substr(0, colon);
+}
+
+// True if got holds exactly the shown lines, each program's lines in the
+// order shown.  Lines of different processes (a server and the programs it
+// starts, logging into one file) come in whatever order the processes ran.
+bool same_lines(const std::vector<std::string> &shown, const std::vector<std::string> &got) {
+  auto sorted = [](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  if (sorted(shown) != sorted(got)) return false;
+  for (const auto &line : shown) {
+    std::vector<std::string> a, b;
+    std::copy_if(shown.begin(), shown.end(), std::back_inserter(a),
+                 [&](const std::string &l) { return writer(l) == writer(line); });
+    std::copy_if(got.begin(), got.end(), std::back_inserter(b),
+                 [&](const std::string &l) { return writer(l) == writer(line); });
+    if (a != b) return false;
+  }
+  return true;
 }
 
 std::string joined(const std::vector<std::string> &lines) {
@@ -159,7 +188,8 @@ TEST(quick_start, WorksWordForWord) {
   EXPECT_TRUE(matches(install_shown, got[0])) << r.out;
   for (size_t i = 1; i < steps.size(); ++i) {
     const auto shown = lines_of(without_pids(joined(steps[i].shown)));
-    EXPECT_TRUE(matches(shown, got[i]))
+    const bool skips = std::find(shown.begin(), shown.end(), "[...]") != shown.end();
+    EXPECT_TRUE(skips ? matches(shown, got[i]) : same_lines(shown, got[i]))
         << "# " << steps[i].command << "\nshows:\n" << joined(shown) << "gave:\n" << joined(got[i]);
   }
 }

@@ -36,6 +36,7 @@ const User daemon_account{1, 1};
 }  // namespace
 
 TEST(echo_example, EchoesWithThePrefixOfTheRuleAndRefusesNobody) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir t;
   Server server(t, {"-v", "-c", "2", "-x", example_rules(t, "echo")},
                 {source("examples/echo.pl"), "echo"});
@@ -55,6 +56,7 @@ TEST(echo_example, EchoesWithThePrefixOfTheRuleAndRefusesNobody) {
 }
 
 TEST(lookup_example, AnswersByTheScopeTheRulesGive) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir t;
   Server server(t, {"-c", "2", "-x", example_rules(t, "lookup")},
                 {source("examples/lookup.pl"), "lookup", source("examples/lookup.data")});
@@ -107,6 +109,7 @@ TEST(lookup_example, ReadsTheTableAgainWhenItChanges) {
 }
 
 TEST(whoami_example, GreetsByAccountNameAndTurnsSystemAccountsAway) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir t;
   Server server(t, {"-c", "2", "-x", example_rules(t, "whoami")},
                 {source("examples/whoami.pl"), "greet"});
@@ -121,6 +124,7 @@ TEST(whoami_example, GreetsByAccountNameAndTurnsSystemAccountsAway) {
 }
 
 TEST(whoami_example, WithoutPeerIdsGreetsAStranger) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir t;
   // -P: no peer ids in the environment; the rules see the server's own (root).
   Server server(t, {"-P", "-c", "1"}, {source("examples/whoami.pl"), "greet"});
@@ -128,6 +132,7 @@ TEST(whoami_example, WithoutPeerIdsGreetsAStranger) {
 }
 
 TEST(greeter_example, DemoServesRootAndRefusesNobody) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   // tools/demo.sh runs examples/greeter.pl with examples/rules.txt.
   const std::string build = std::string(BIN_DIR) + "/..";
   auto r = testutil::run({"/bin/bash", source("tools/demo.sh"), build});

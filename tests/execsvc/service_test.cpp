@@ -31,7 +31,7 @@ struct Service {
     mkdir((dir / "bin").c_str(), 0755);
     symlink(bin("sockserve").c_str(), (dir / "bin/corvane").c_str());
     RunOptions opt;
-    opt.setenv = {"PATH=" + (dir / "bin") + ":" + BIN_DIR + ":/usr/bin:/bin"};
+    opt.setenv = {"PATH=" + (dir / "bin") + ":" + testutil::bin_dir() + ":/usr/bin:/bin"};
     opt.unsetenv = {"IPCUID", "IPCGID", "IPCERROUT", "IPCREMOTEEUID", "IPCREMOTEEGID"};
     std::vector<std::string> argv = {dir / "bin/corvane"};
     argv.insert(argv.end(), options.begin(), options.end());
@@ -88,6 +88,7 @@ std::string nobody_gid() { return std::to_string(testutil::nobody().gid); }
 }  // namespace
 
 TEST(service, TollcallEchoHello) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules let root run programs as root";
   Service svc;
   svc.start_exec({});
   RunResult r = svc.client({bin("tollcall"), "0", "echo", "hello"});
@@ -98,6 +99,7 @@ TEST(service, TollcallEchoHello) {
 }
 
 TEST(service, RuleKeyedByPeerUid) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to run programs as another account";
   Service svc;
   svc.start_exec({{nobody_uid() + ",0.sh", value({"+WHO=nobody"})}, {"", value({"D"})}});
   RunOptions opt;
@@ -169,6 +171,7 @@ TEST(pipewright, EmptyInputStillCopiesOutput) {
 }
 
 TEST(sockserve, LogsStatusConnectionsAndChildEnds) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   Service svc;
   svc.start({"sh", "-c", "exit 3"});
   RunResult r = svc.client({bin("pipewright")});
@@ -262,6 +265,7 @@ TEST(sockserve, UsageErrors) {
 
 // A rules text compiled by tollmark, served to a client through tollcall.
 TEST(service, RulesCompiledByTollmark) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules let root run programs as root";
   Service svc;
   RunOptions mark;
   mark.input =

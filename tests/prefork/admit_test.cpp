@@ -29,6 +29,7 @@ std::string variables(const std::string &local, const std::string &remote, const
 }
 
 TEST(doit, LogLinesOfOneConnection) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   Server s(dir, {"-v", "-c", "1"}, show(svc, {"PROTO"}));
@@ -41,6 +42,7 @@ TEST(doit, LogLinesOfOneConnection) {
 }
 
 TEST(doit, ConnectionVariablesForRootAndNobody) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir, env_script);
   Server s(dir, {"-c", "1"}, show(svc, connection_names));
@@ -52,6 +54,7 @@ TEST(doit, ConnectionVariablesForRootAndNobody) {
 }
 
 TEST(safecats, PeerPathCleanedAndCutAfter100Bytes) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   Server s(dir, {"-v", "-c", "1"}, show(svc, {"IPCREMOTEPATH"}));
@@ -73,6 +76,7 @@ TEST(safecats, PeerPathCleanedAndCutAfter100Bytes) {
 }
 
 TEST(doit, DashLReplacesTheLocalPath) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   Server s(dir, {"-v", "-c", "1", "-l", "front door"}, show(svc, {"IPCLOCALPATH"}));
@@ -81,6 +85,7 @@ TEST(doit, DashLReplacesTheLocalPath) {
 }
 
 TEST(doit, DashPRemovesPeerIdsAndLooksUpTheChildsOwn) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir, env_script);
   std::string db = rules(dir, "0:allow,WHO='the server itself'\n");
@@ -94,6 +99,7 @@ TEST(doit, DashPRemovesPeerIdsAndLooksUpTheChildsOwn) {
 }
 
 TEST(found, SettingsOfTheFirstMatchingRule) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir, env_script);
   std::string db = rules(dir,
@@ -106,6 +112,7 @@ TEST(found, SettingsOfTheFirstMatchingRule) {
 }
 
 TEST(found, InstructionsAppliedInOrderAndOthersPassedOver) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   std::string value = "+NOEQ\0+BAR=x\0Xjunk\0\0+BAR=y\0+LAST=1\0+TAIL=z"s;
@@ -117,6 +124,7 @@ TEST(found, InstructionsAppliedInOrderAndOthersPassedOver) {
 }
 
 TEST(found, DenyRefusesAfterTheBannerAndLeavesNothingBehind) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir, env_script);
   std::string db = rules(dir, "65534:deny,FOO='x'\n:allow\n");
@@ -132,6 +140,7 @@ TEST(found, DenyRefusesAfterTheBannerAndLeavesNothingBehind) {
 }
 
 TEST(env_reset, RuleSettingsDoNotReachTheNextConnection) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir, env_script);
   std::string db = rules(dir, "0:allow,FOO='root only'\n:allow\n");
@@ -166,6 +175,7 @@ TEST(doit, MissingDatabaseDropsUnlessDashX) {
 }
 
 TEST(doit, ReplacedDatabaseTakesEffectAtTheNextConnection) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   std::string db = rules(dir, "0:allow,FOO='one'\n");

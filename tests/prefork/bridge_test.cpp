@@ -13,6 +13,7 @@ using namespace corvane_test;
 namespace {
 
 TEST(server, EnvQuotingSurvivesBackslashesAndQuotes) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   std::string db = rules(dir, "0:allow,X=|a'b\\c|,Y=\"',\\\\'\"\n");
@@ -31,6 +32,7 @@ TEST(server, EnvSetByTheScriptIsGoneAtTheNextConnection) {
 }
 
 TEST(server, ArgumentsAndGlobalsOfOneChild) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir,
                            "our $n = 0; our $body = 0; $body++;\n"

@@ -166,6 +166,7 @@ TEST(corvane_startup, LockFileCreatedPrivateAndFailuresAreFatal) {
 const char *ids_script = "sub ids { print join(' ', $<, $>, $(, $)), \"\\n\" } 1;\n";
 
 TEST(prot_uid, DropsGroupThenUser) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to run programs as another account";
   TempDir dir;
   std::string svc = script(dir, ids_script);
   Server s(dir, {"-v", "-c", "1", "-P", "-u", "65534", "-g", "65534"}, {svc, "ids"});
@@ -179,6 +180,7 @@ TEST(prot_uid, DropsGroupThenUser) {
 }
 
 TEST(prot_uid, DashUTakesOnlyThePresentVariables) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to run programs as another account";
   TempDir dir;
   std::string svc = script(dir, ids_script);
   RunOptions opt;
@@ -189,6 +191,7 @@ TEST(prot_uid, DashUTakesOnlyThePresentVariables) {
 }
 
 TEST(prot_uid, ZeroIdsLeaveRootAlone) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to run programs as another account";
   TempDir dir;
   std::string svc = script(dir, ids_script);
   Server s(dir, {"-c", "1", "-u", "0", "-g", ""}, {svc, "ids"});

@@ -127,6 +127,7 @@ void expect_service_dir(const std::string &dir) {
 }  // namespace
 
 TEST(tollsetup, WholeDirectoryUnderEitherUmask) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to give the directories to daemon and nobody";
   for (mode_t mask : {mode_t{022}, mode_t{077}}) {
     TempDir t;
     std::string dir = t / "svc";
@@ -223,6 +224,7 @@ TEST(tollsetup, MissingParentDirectory) {
 }
 
 TEST(tollsetup, UnprivilegedInvoker) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to run tollsetup as nobody";
   // nobody cannot create in a directory of root's, ...
   TempDir t;
   testutil::User nobody = testutil::nobody();

@@ -110,6 +110,7 @@ std::map<std::string, int> end_statuses(const std::string &log) {
 }  // namespace
 
 TEST(pool_load, KilledChildrenAndReplacedRulesLoseNothing) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: half of the clients connect as nobody";
   const int secs = stress::seconds(4);
   TempDir dir;
   testutil::write_file(dir / "svc.pl", service);
@@ -206,6 +207,7 @@ TEST(pool_load, KilledChildrenAndReplacedRulesLoseNothing) {
 }
 
 TEST(pool_load, SigtermUnderLoadStopsEverythingWithinTwoSeconds) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: half of the clients connect as nobody";
   const int rounds = stress::seconds(4) >= 10 ? 10 : 2;
   TempDir dir;
   testutil::write_file(dir / "svc.pl", service);
