@@ -25,7 +25,8 @@ PACKAGES_BUILD = cmake g++ make perl libperl-dev libgtest-dev
 PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base strace s6
 PACKAGES_FUZZ = cmake clang libclang-rt-14-dev perl libperl-dev
 PACKAGES_DEB = $(PACKAGES_BUILD) dpkg-dev debhelper lintian
-PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time s6 libnet-server-perl
+PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time s6 libnet-server-perl \
+  valgrind strace
 
 CMAKE_FLAGS = -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DINSTALL_HOME=$(INSTALL_HOME)
 

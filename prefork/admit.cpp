@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "prefork/corvane.hpp"
-#include "rulesdb/rules.hpp"
+#include "rulesdb/rulesmap.hpp"
 #include "support/alloc.hpp"
 #include "support/buffer.hpp"
 #include "support/byte.hpp"
@@ -141,15 +141,13 @@ static void peer_ids(int fd) {
   env("IPCREMOTEEGID", flagpeereid ? remoteegidstr : nullptr);
 }
 
+// The database stays mapped between connections while its file is
+// unchanged; a missing one is allowed with -X.
 static void apply_rules() {
   flagdeny = 0;
-  int fd = open_read(fnrules);
-  if (fd == -1) {
-    if (errno == error_noent && flagallownorules) return;
-    drop_rules();
-  }
-  if (rules(found, fd, remoteeuidstr, remoteegidstr) == -1) drop_rules();
-  close(fd);
+  if (rulesmap_find(found, fnrules, remoteeuidstr, remoteegidstr) != -1) return;
+  if (errno == error_noent && flagallownorules) return;
+  drop_rules();
 }
 
 // The peer chose its path: it goes in cleaned, so that it cannot end the

@@ -1,16 +1,16 @@
 // The child's embedded Perl interpreter: created at the first admitted
-// connection, then one %ENV assignment and one subroutine call per
-// connection.  The Perl headers stay in this file; they define many macros.
+// connection, then one %ENV assignment (bridgeenv.cpp) and one call of the
+// served subroutine per connection.  The Perl headers stay in the bridge's
+// files; they define many macros.
 #define PERL_NO_GET_CONTEXT
 #include <EXTERN.h>
 #include <perl.h>
 #include <XSUB.h>
 #include <perliol.h>
 
+#include "prefork/bridge-internal.hpp"
 #include "prefork/bridge.hpp"
 #include "prefork/corvane.hpp"
-#include "support/byte.hpp"
-#include "support/stralloc.hpp"
 #include "support/strerr.hpp"
 
 extern char **environ;
@@ -19,7 +19,6 @@ static PerlInterpreter *perlinterp;
 static char *emptyenv[1] = {nullptr};
 static char **perlenv = emptyenv;
 static char **serverenv;
-static stralloc envassign;
 
 // The interpreter keeps pointers to its argument words for the life of
 // the child, so they live in static storage.
@@ -55,52 +54,7 @@ static void perl_start(const char *file) {
   perlargs[2] = nullptr;
   if (perl_parse(perlinterp, xs_init, 2, perlargs, emptyenv)) fail("perl_parse failed");
   if (perl_run(perlinterp)) fail("perl_run failed");
-}
-
-// Makes room for the assignment text of environment e, so that it can be
-// written without a test per byte: each byte may be escaped, and each
-// entry adds two pairs of quotes and two commas.
-static void env_ready(char **e) {
-  uint64_t n = 8;
-  for (; *e; ++e) n += 2 * (uint64_t)str_len(*e) + 6;
-  if (n > UINT32_MAX || !stralloc_ready(&envassign, (uint32_t)n)) fail("out of memory");
-}
-
-// Copies *s up to its end or to byte stop to out, with a backslash before
-// each backslash and quote; leaves *s at the stop, returns the new end.
-static char *env_quote(char *out, const char **s, char stop) {
-  const char *p = *s;
-  for (; *p && *p != stop; ++p) {
-    if (*p == '\\' || *p == '\'') *out++ = '\\';
-    *out++ = *p;
-  }
-  *s = p;
-  return out;
-}
-
-static char *env_copy(char *out, const char *text) {
-  while (*text) *out++ = *text++;
-  return out;
-}
-
-// %ENV=('NAME','value',...) from the connection's environment.
-static void env_build(char **e) {
-  env_ready(e);
-  char *out = env_copy(envassign.bytes, "%ENV=(");
-  for (; *e; ++e) {
-    const char *s = *e;
-    *out++ = '\'';
-    out = env_quote(out, &s, '=');
-    out = env_copy(out, "','");
-    if (*s) {
-      ++s;
-      out = env_quote(out, &s, 0);
-    }
-    out = env_copy(out, "',");
-  }
-  out = env_copy(out, ")");
-  *out++ = 0;
-  envassign.length = (uint32_t)(out - envassign.bytes);
+  env_compile(perlinterp);
 }
 
 // Opens STDIN and STDOUT on the connection again if an earlier call
@@ -141,13 +95,7 @@ void server(int, char **argv) {
   environ = perlenv;
   if (!perlinterp) perl_start(argv[0]);
   PerlInterpreter *my_perl = perlinterp;
-  env_build(serverenv);
-
-  ENTER;
-  SAVETMPS;
-  eval_pv(envassign.bytes, TRUE);
-  FREETMPS;
-  LEAVE;
+  env_assign(aTHX_ serverenv);
 
   io_open(aTHX);
   if (call_argv(argv[1], G_VOID | G_DISCARD, argv + 2)) fail("interpreter failed");

@@ -8,7 +8,6 @@
 #include <cerrno>
 
 #include "rulesdb/cdb.hpp"
-#include "support/alloc.hpp"
 #include "support/byte.hpp"
 #include "support/error.hpp"
 
@@ -17,6 +16,7 @@ stralloc rules_name;
 namespace {
 
 cdb c;
+stralloc rules_data;
 stralloc command;  // of the exec keys, NUL-terminated
 
 // 1 when the data of the record just found lies inside the file.  Checked
@@ -39,15 +39,21 @@ int rules_trykey(rules_callback f, const char *a, const char *b, const char *cmd
   return rules_try(f);
 }
 
-// Tries the keys of one peer in order; cmd null gives the connection keys.
-int rules_sequence(rules_callback f, int fd, const char *uid, const char *gid, const char *cmd) {
+// Tries the keys of one peer in order on the database set up in c; cmd
+// null gives the connection keys.
+int rules_keys(rules_callback f, const char *uid, const char *gid, const char *cmd) {
   int r = 0;
-  cdb_init(&c, fd);
   if (uid && gid) r = rules_trykey(f, uid, gid, cmd);
   if (!r && uid) r = rules_trykey(f, uid, nullptr, cmd);
   if (!r && gid) r = rules_trykey(f, "", gid, cmd);
   if (!r && cmd) r = rules_trykey(f, "", nullptr, cmd);
   if (!r) r = rules_trykey(f, nullptr, nullptr, nullptr);
+  return r;
+}
+
+int rules_sequence(rules_callback f, int fd, const char *uid, const char *gid, const char *cmd) {
+  cdb_init(&c, fd);
+  int r = rules_keys(f, uid, gid, cmd);
   int e = errno;
   cdb_free(&c);
   errno = e;
@@ -63,21 +69,27 @@ int rules_try(rules_callback f) {
     errno = error_proto;
     return -1;
   }
-  char *data = (char *)alloc(c.data_len);
-  if (!data) return -1;
-  if (cdb_read(&c, data, c.data_len, c.data_pos) == -1) {
-    int e = errno;
-    alloc_free(data);
-    errno = e;
-    return -1;
-  }
-  f(data, c.data_len);
-  alloc_free(data);
+  // The copy handed to f lives in one buffer that grows and is reused.
+  if (!stralloc_ready(&rules_data, c.data_len ? c.data_len : 1)) return -1;
+  if (cdb_read(&c, rules_data.bytes, c.data_len, c.data_pos) == -1) return -1;
+  f(rules_data.bytes, c.data_len);
   return 1;
 }
 
 int rules(rules_callback f, int fd, const char *uid, const char *gid) {
   return rules_sequence(f, fd, uid, gid, nullptr);
+}
+
+int rules_mapped(rules_callback f, const char *map, uint32_t size, const char *uid,
+                 const char *gid) {
+  cdb_free(&c);
+  cdb_findstart(&c);
+  c.descriptor = -1;
+  c.mapping = map;
+  c.file_size = size;
+  int r = rules_keys(f, uid, gid, nullptr);
+  c.mapping = nullptr;
+  return r;
 }
 
 int rules_exec(rules_callback f, int fd, const char *uid, const char *gid, const char *target,

@@ -23,6 +23,10 @@ extern stralloc rules_name;
 /// Tries uid.gid, uid, .gid and the empty key (null parts leave keys out);
 /// 1 when found (f called once), 0 when none, -1 on failure with errno.
 int rules(rules_callback f, int fd, const char *uid, const char *gid);
+/// As rules, on a database that the caller has mapped at map (size bytes)
+/// and keeps mapped.
+int rules_mapped(rules_callback f, const char *map, uint32_t size, const char *uid,
+                 const char *gid);
 /// Tries uid.gid,cmd  uid,cmd  .gid,cmd  ,cmd  and the empty key, where cmd
 /// is the command of the request, target "." program; results as rules.
 int rules_exec(rules_callback f, int fd, const char *uid, const char *gid, const char *target,

@@ -1,5 +1,6 @@
 // The service end to end: the socket server starts tollgant per connection,
 // the connector starts tollcall or pipewright on the client side.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -38,7 +39,11 @@ struct Service {
     argv.push_back(sock);
     argv.insert(argv.end(), program.begin(), program.end());
     server = std::make_unique<testutil::Process>(argv, opt);
+    // The socket file appears at bind, a moment before the server listens;
+    // its first status line comes after the listen.
     ASSERT_TRUE(testutil::wait_path(sock));
+    if (std::find(options.begin(), options.end(), "-v") != options.end())
+      ASSERT_TRUE(server->wait_err(": status: "));
     chmod(sock.c_str(), 0777);
   }
   void start_exec(const std::vector<std::pair<std::string, std::string>> &records) {

@@ -174,17 +174,69 @@ TEST(doit, MissingDatabaseDropsUnlessDashX) {
   }
 }
 
-TEST(doit, ReplacedDatabaseTakesEffectAtTheNextConnection) {
+// Writes text over file at offset without changing its inode (no rename).
+void write_in_place(const std::string &file, const std::string &text, bool truncate, off_t at = 0) {
+  int fd = open(file.c_str(), O_WRONLY | (truncate ? O_TRUNC : 0));
+  ASSERT_NE(fd, -1);
+  EXPECT_EQ(pwrite(fd, text.data(), text.size(), at), static_cast<ssize_t>(text.size()));
+  close(fd);
+}
+
+// One child keeps serving while its database changes under it: each change
+// is seen by the next connection, whatever way the file was changed.
+TEST(doit, DatabaseChangesTakeEffectAtTheNextConnection) {
   if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   std::string db = rules(dir, "0:allow,FOO='one'\n");
-  Server s(dir, {"-c", "1", "-x", db}, show(svc, {"FOO"}));
+  Server s(dir, {"-v", "-c", "1", "-x", db}, show(svc, {"FOO"}));
   EXPECT_EQ(s.client(), "FOO=[one]\n");
+  // Replaced by rename, as the compiler does.
   rules(dir, "0:allow,FOO='two'\n");
   EXPECT_EQ(s.client(), "FOO=[two]\n");
   rules(dir, "0:deny\n");
   EXPECT_EQ(s.client(), "");
+  // Rewritten in place: another size, then the same size and inode.
+  rules(dir, "0:allow,FOO='three'\n", "other.cdb");
+  write_in_place(db, testutil::read_file(dir / "other.cdb"), true);
+  EXPECT_EQ(s.client(), "FOO=[three]\n");
+  rules(dir, "0:allow,FOO='fours'\n", "other.cdb");
+  std::string same = testutil::read_file(dir / "other.cdb");
+  ASSERT_EQ(same.size(), testutil::read_file(db).size());
+  write_in_place(db, same, false);
+  EXPECT_EQ(s.client(), "FOO=[fours]\n");
+  // Removed, then back under the same name.
+  ASSERT_EQ(unlink(db.c_str()), 0);
+  EXPECT_EQ(s.client(), "");
+  EXPECT_TRUE(s.wait_err(": warning: dropping connection, unable to read " + db +
+                         ": file does not exist\n"))
+      << s.err();
+  rules(dir, "0:allow,FOO='five'\n");
+  EXPECT_EQ(s.client(), "FOO=[five]\n");
+  // Damaged in place, keeping its size: the lookup fails as it always did.
+  std::string pid = last_pid(s.err());
+  write_in_place(db, std::string(2048, '\xff'), false);
+  EXPECT_EQ(s.client(), "");
+  EXPECT_TRUE(s.wait_err(corvane() + ": warning: dropping connection, unable to read " + db +
+                         ": protocol error\n"))
+      << s.err();
+  EXPECT_TRUE(s.wait_err(": end " + pid + " status " + exit_status(111) + "\n")) << s.err();
+}
+
+TEST(doit, DatabaseRemovedUnderAChildWithDashX) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  std::string db = rules(dir, "0:allow,FOO='one'\n");
+  Server s(dir, {"-v", "-c", "1", "-X", "-x", db}, show(svc, {"FOO", "PROTO"}));
+  EXPECT_EQ(s.client(), "FOO=[one]\nPROTO=[IPC]\n");
+  std::string pid = last_pid(s.err());
+  ASSERT_EQ(unlink(db.c_str()), 0);
+  EXPECT_EQ(s.client(), "FOO absent\nPROTO=[IPC]\n");
+  rules(dir, "0:allow,FOO='two'\n");
+  EXPECT_EQ(s.client(), "FOO=[two]\nPROTO=[IPC]\n");
+  // The same child served all three.
+  EXPECT_EQ(last_pid(s.err()), pid);
+  EXPECT_EQ(s.err().find("dropping"), std::string::npos) << s.err();
 }
 
 // Connects to path and closes at once.

@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "corvane_fixture.hpp"
@@ -19,6 +20,136 @@ TEST(server, EnvQuotingSurvivesBackslashesAndQuotes) {
   std::string db = rules(dir, "0:allow,X=|a'b\\c|,Y=\"',\\\\'\"\n");
   Server s(dir, {"-c", "1", "-x", db}, {svc, "show", "X", "Y"});
   EXPECT_EQ(s.client(), "X=[a'b\\c]\nY=[',\\\\']\n");
+}
+
+// What the subroutine sees in %ENV and what a program it starts inherits,
+// for entries that the assignment has to take apart: one without '=', one
+// starting with '=', two with one name (the later wins), quotes and
+// backslashes.
+TEST(server, EnvOfOddEntriesInPerlAndInTheProgramsItStarts) {
+  TempDir dir;
+  std::string svc = script(dir,
+                           "$| = 1;\n"
+                           "sub f { print \"[$_]=[$ENV{$_}]\\n\" for sort keys %ENV;\n"
+                           "  print \"--\\n\"; system('/usr/bin/env'); }\n1;\n");
+  RunOptions opt;
+  opt.env = std::vector<std::string>{"PATH=/usr/bin:/bin", "NOEQ",        "=lead", "DUP=first",
+                                     "DUP=second",         "Q=x'y\\z\\'", "E="};
+  Server s(dir, {"-c", "1"}, {svc, "f"}, opt);
+  std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+  std::string want = "[]=[lead]\n[DUP]=[second]\n[E]=[]\n[IPCLOCALPATH]=[" + s.path +
+                     "]\n[IPCREMOTEEGID]=[" + gid + "]\n[IPCREMOTEEUID]=[" + uid +
+                     "]\n[IPCREMOTEPATH]=[]\n[NOEQ]=[]\n[PATH]=[/usr/bin:/bin]\n[PROTO]=[IPC]\n"
+                     "[Q]=[x'y\\z\\']\n--\n"
+                     "PATH=/usr/bin:/bin\nNOEQ=\n=lead\nDUP=second\nQ=x'y\\z\\'\nE=\n"
+                     "PROTO=IPC\nIPCLOCALPATH=" + s.path + "\nIPCREMOTEPATH=\nIPCREMOTEEUID=" +
+                     uid + "\nIPCREMOTEEGID=" + gid + "\n";
+  EXPECT_EQ(s.client(), want);
+  EXPECT_EQ(s.client(), want);
+}
+
+// Each connection's %ENV assignment behaves as one string eval: $@ is empty
+// when the subroutine starts, and the script's own string evals are
+// numbered with one number taken per connection.
+TEST(server, EnvAssignmentIsOneEvalPerConnection) {
+  TempDir dir;
+  std::string svc = script(dir, "sub f { print \"[$@] \", eval('__FILE__'), \"\\n\"; $@ = 'left' }\n1;\n");
+  Server s(dir, {"-c", "1"}, {svc, "f"});
+  EXPECT_EQ(s.client(), "[] (eval 2)\n");
+  EXPECT_EQ(s.client(), "[] (eval 4)\n");
+}
+
+// An error raised while %ENV is assigned (here by a tied %ENV) is Perl's to
+// report, as from the string eval it used to be: the die handler sees it
+// inside an eval and then outside, and the message names the eval.
+TEST(server, ErrorInTheEnvAssignmentIsReportedByPerl) {
+  TempDir dir;
+  std::string svc = script(dir,
+                           "use Carp ();\n"
+                           "package T; require Tie::Hash; our @ISA = ('Tie::StdHash');\n"
+                           "sub STORE { Carp::croak(\"no $_[1]\") if $_[1] eq 'PROTO';\n"
+                           "  $_[0]{$_[1]} = $_[2] }\n"
+                           "package main;\n"
+                           "$SIG{__DIE__} = sub { print STDERR \"handler $^S: $_[0]\" };\n"
+                           "sub f { print eval('__FILE__'), \"\\n\"; tie %ENV, 'T' }\n1;\n");
+  Server s(dir, {"-c", "1"}, {svc, "f"});
+  std::string first = s.client();
+  ASSERT_EQ(first.substr(0, 6), "(eval ") << first;
+  std::string next = "(eval " + std::to_string(std::stoi(first.substr(6)) + 1) + ")";
+  EXPECT_EQ(s.client(), "");
+  std::string msg = "no PROTO at " + next + " line 1.\n";
+  EXPECT_TRUE(s.wait_err("handler 1: " + msg + "handler 0: " + msg + msg)) << s.err();
+}
+
+// Whatever a script does to %ENV between two connections, the next one
+// sees exactly its own environment in %ENV and in the programs it starts,
+// and what the script kept of an earlier %ENV keeps the earlier values.
+// Each row is done by the script after it has printed what it sees; two
+// quiet connections follow each row.  Every client binds a path of its own,
+// so that IPCREMOTEPATH differs from one connection to the next.
+TEST(server, EnvIsTheConnectionsWhateverTheScriptDidToIt) {
+  const std::vector<std::string> rows = {
+      "$ENV{IPCREMOTEPATH} = 'changed'",
+      "$ENV{NEW} = 'x'",
+      "delete $ENV{PROTO}",
+      "delete $ENV{PROTO}; $ENV{PROTO} = 'IPC'",
+      "$ENV{PATH} = $ENV{PATH}",
+      "$held = \\$ENV{IPCREMOTEPATH}",
+      "undef $held",
+      "@kept = map { \\$_ } values %ENV",
+      "@kept = ()",
+      "{ local $ENV{PATH} = 'l'; local $ENV{ZZ} = 'z'; }",
+      "{ local %ENV = (Q => 1); }",
+      "my ($k) = each %ENV",
+      "my $x = $ENV{IPCREMOTEEUID} + 0",
+      "utf8::upgrade($ENV{PATH})",
+      "Internals::SvREADONLY($ENV{PATH}, 1)",
+      "bless \\$ENV{PATH}, 'Foo'",
+      "*ENV = *OTHER; *ENV = *SAVED",
+      "tie %ENV, 'T'; %ENV = (A => 1)",
+      "untie %ENV",
+  };
+  std::string acts;
+  for (const auto &r : rows) acts += "q{" + r + "}, '', '',\n";
+  TempDir dir;
+  std::string svc = script(
+      dir, "our ($held, @kept, $n); our @act = (" + acts + ");\n*SAVED = *ENV;\n" +
+               "package T; require Tie::Hash; our @ISA = ('Tie::StdHash'); package main;\n"
+               "sub f { $| = 1; print map({ \"$_=$ENV{$_}\\n\" } sort keys %ENV), \"--\\n\";\n"
+               "  system('/usr/bin/env');\n"
+               "  print 'held=', (defined $held ? $$held : '-'), ' kept=', join(',', sort map { $$_ } @kept), \"\\n\";\n"
+               "  my $a = $act[$n++]; eval $a if length $a; print STDERR $@ if $@; }\n1;\n");
+  RunOptions opt;
+  opt.env = std::vector<std::string>{"PATH=/usr/bin:/bin"};
+  Server s(dir, {"-c", "1"}, {svc, "f"}, opt);
+  std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+  auto perl_env = [&](const std::string &peer) {
+    return "IPCLOCALPATH=" + s.path + "\nIPCREMOTEEGID=" + gid + "\nIPCREMOTEEUID=" + uid +
+           "\nIPCREMOTEPATH=" + peer + "\nPATH=/usr/bin:/bin\nPROTO=IPC\n";
+  };
+  auto c_env = [&](const std::string &peer) {
+    return "PATH=/usr/bin:/bin\nPROTO=IPC\nIPCLOCALPATH=" + s.path + "\nIPCREMOTEPATH=" + peer +
+           "\nIPCREMOTEEUID=" + uid + "\nIPCREMOTEEGID=" + gid + "\n";
+  };
+  std::string held = "-", kept;
+  for (size_t i = 0; i < 3 * rows.size(); ++i) {
+    ClientOptions co;
+    co.bind_path = dir / ("c" + std::to_string(i));
+    std::string peer = co.bind_path;
+    std::string want = perl_env(peer) + "--\n" + c_env(peer) + "held=" + held + " kept=" + kept + "\n";
+    ASSERT_EQ(s.client("", co), want) << "connection " << i << " after: " << rows[(i - 1) / 3];
+    const std::string &row = i % 3 ? std::string() : rows[i / 3];
+    if (row.rfind("$held =", 0) == 0) held = peer;
+    if (row == "undef $held") held = "-";
+    if (row.rfind("@kept = map", 0) == 0) {
+      std::vector<std::string> v = {s.path, gid, uid, peer, "/usr/bin:/bin", "IPC"};
+      std::sort(v.begin(), v.end());
+      kept.clear();
+      for (const auto &x : v) kept += (kept.empty() ? "" : ",") + x;
+    }
+    if (row == "@kept = ()") kept.clear();
+  }
+  EXPECT_EQ(s.err(), "");
 }
 
 TEST(server, EnvSetByTheScriptIsGoneAtTheNextConnection) {

@@ -52,9 +52,17 @@ mkdir scan && ln -s "$2/cmd" scan/cmd || exit 1
 svscan "$2/scan" >/dev/null 2>&1 &
 scan=$!
 for _ in $(seq 100); do [ -S cmd/s ] && break; sleep 0.1; done
+n=1
 for uid in 65534 0 4000000; do
   echo "== $uid"
   $connect "$2/cmd/s" tollcall $uid id -un
+  # One request after another, as a person makes them: the server has
+  # logged this connection's end before the next one comes.
+  n=$((n + 1))
+  for _ in $(seq 100); do
+    [ "$(grep -c ' status: 0/40$' cmd/log/main/current 2>/dev/null)" -ge $n ] && break
+    sleep 0.1
+  done
 done
 # Every connection has ended and been logged, then everything stops.
 for _ in $(seq 100); do

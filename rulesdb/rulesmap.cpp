@@ -1,0 +1,81 @@
+// A server looks its rules up once per connection.  Instead of opening,
+// mapping, unmapping and closing the database each time, it keeps the
+// mapping and checks with one stat that the path still names that file:
+// the same device and inode (the mapping keeps the inode alive, so its
+// number cannot pass to another file), the same size, and the same
+// modification and change times.  A replaced database (renamed over the
+// path) or one rewritten in place to another size is mapped afresh; a
+// rewrite in place that keeps the size shows through the shared mapping,
+// as it would through a fresh one.
+#include "rulesdb/rulesmap.hpp"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/error.hpp"
+#include "support/open.hpp"
+
+namespace {
+
+struct rulesmap {
+  const char *mapping = nullptr;
+  uint32_t size = 0;
+  struct stat st {};
+};
+
+rulesmap m;
+
+int rulesmap_same(const struct stat *st) {
+  return m.mapping && st->st_dev == m.st.st_dev && st->st_ino == m.st.st_ino &&
+         st->st_size == m.st.st_size && st->st_mtim.tv_sec == m.st.st_mtim.tv_sec &&
+         st->st_mtim.tv_nsec == m.st.st_mtim.tv_nsec && st->st_ctim.tv_sec == m.st.st_ctim.tv_sec &&
+         st->st_ctim.tv_nsec == m.st.st_ctim.tv_nsec;
+}
+
+void rulesmap_drop() {
+  if (m.mapping) munmap((void *)m.mapping, m.size);
+  m.mapping = nullptr;
+}
+
+// Maps the regular, non-empty file open on fd; 1 when it is kept, 0 when
+// it is to be read through the descriptor instead.
+int rulesmap_keep(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode)) return 0;
+  if (st.st_size <= 0 || (uint64_t)st.st_size > 0xFFFFFFFFull) return 0;
+  void *x = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_SHARED, fd, 0);
+  if (x == MAP_FAILED) return 0;
+  m.mapping = (const char *)x;
+  m.size = (uint32_t)st.st_size;
+  m.st = st;
+  return 1;
+}
+
+}  // namespace
+
+int rulesmap_find(rules_callback f, const char *path, const char *uid, const char *gid) {
+  struct stat st;
+  if (stat(path, &st) == 0) {
+    if (rulesmap_same(&st)) return rules_mapped(f, m.mapping, m.size, uid, gid);
+  } else if (errno == error_noent) {
+    rulesmap_drop();
+    return -1;
+  }
+  rulesmap_drop();
+  // Anything else takes the way of a lookup without a kept mapping, so that
+  // a file that cannot be opened, mapped or read fails as it always did.
+  int fd = open_read(path);
+  if (fd == -1) return -1;
+  int r;
+  if (rulesmap_keep(fd))
+    r = rules_mapped(f, m.mapping, m.size, uid, gid);
+  else
+    r = rules(f, fd, uid, gid);
+  int e = errno;
+  close(fd);
+  errno = e;
+  return r;
+}
