@@ -4,13 +4,15 @@ get_filename_component(corvane_top ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 
 set(support_sources
   alloc.cpp stralloc.cpp byte.cpp fmt.cpp fd.cpp ndelay.cpp open.cpp lock.cpp
-  prot.cpp wait.cpp sig.cpp env.cpp pathrun.cpp buffer.cpp line.cpp strerr.cpp
+  prot.cpp wait.cpp sig.cpp env.cpp pathrun.cpp buffer.cpp buffer_stdin.cpp line.cpp strerr.cpp
   error.cpp taia.cpp iopause.cpp logsafe.cpp)
 list(TRANSFORM support_sources PREPEND ${corvane_top}/support/)
 
 # The cdb reader and writer, the rules lookup, and the modules shared by the
-# two rules compilers (rulestext) and the two rules checkers (rulesreport).
-set(rulesdb_sources cdb.cpp cdbout.cpp rules.cpp rulesmap.cpp rulestext.cpp rulesreport.cpp)
+# two rules compilers (the grammar in rulestext, the run in compiler) and the
+# two rules checkers (rulesreport).
+set(rulesdb_sources cdb.cpp cdbout.cpp rules.cpp rulesmap.cpp rulestext.cpp compiler.cpp
+  rulesreport.cpp)
 list(TRANSFORM rulesdb_sources PREPEND ${corvane_top}/rulesdb/)
 
 # The option scanner and the local-socket operations, without Perl.

@@ -15,7 +15,6 @@
 #include "support/error.hpp"
 #include "support/fd.hpp"
 #include "support/fmt.hpp"
-#include "support/line.hpp"
 #include "support/logsafe.hpp"
 #include "support/open.hpp"
 #include "support/pathrun.hpp"
@@ -35,9 +34,10 @@ static uint32_t flagerrout = 1;
 static int flagdeny;
 static int flagprog;          // prog holds a replacement program
 static stralloc prog;
-static char strnum[FMT_ULONG + 1];
-static stralloc cmd;          // uid '.' argument block
+static char strnum[FMT_ULONG + 1];  // target uid
+static stralloc block;        // the request's argument block
 static char **args;
+static stralloc command;      // of the log line: target uid '.' program
 static stralloc logline;
 static const char *badname;   // the first IPCUID or IPCGID that is not an id
 static stralloc badvalue;     // its value, cleaned for the log
@@ -66,11 +66,9 @@ static void request_read() {
   strnum[fmt_ulong(strnum, uid)] = 0;
   if (!pw) strerr_diex(exit_temp, FATAL, "unknown uid ", strnum);
   gid = (uint32_t)pw->pw_gid;
-  if (!stralloc_copys(&cmd, strnum)) die_nomem();
-  if (!stralloc_cats(&cmd, ".")) die_nomem();
   r = request_num(buffer_stdin);
   if (r == -1) die_request();
-  if (request_block(buffer_stdin, &cmd, (int32_t)(uint32_t)r, &args) == -1) die_request();
+  if (request_block(buffer_stdin, &block, (int32_t)(uint32_t)r, &args) == -1) die_request();
 }
 
 // ---- rules ----
@@ -93,32 +91,27 @@ static void id_scan(const char *name, const char *s, uint32_t *id) {
   if (!stralloc_append(&badvalue, "")) die_nomem();
 }
 
-/// Queues one NAME=value setting of a rule (s points past the '+').
-static void found_setting(char *s) {
-  uint32_t k = str_chr(s, '=');
-  if (!s[k]) return;
-  s[k] = 0;
-  if (!pathrun_env(s, s + k + 1)) die_nomem();
-  if (!str_diff(s, "IPCUID")) id_scan("IPCUID", s + k + 1, &uid);
-  if (!str_diff(s, "IPCGID")) id_scan("IPCGID", s + k + 1, &gid);
-  if (!str_diff(s, "IPCERROUT")) scan_unsigned(s + k + 1, &flagerrout);
+/// Queues one NAME=value setting of a rule (body: the setting's bytes after its letter).
+static void found_setting(char *body) {
+  char *value = rules_setting_value(body);
+  if (!value) return;
+  if (!pathrun_env(body, value)) die_nomem();
+  if (!str_diff(body, "IPCUID")) id_scan("IPCUID", value, &uid);
+  if (!str_diff(body, "IPCGID")) id_scan("IPCGID", value, &gid);
+  if (!str_diff(body, "IPCERROUT")) scan_unsigned(value, &flagerrout);
 }
 
-static void found_exec(char *data, uint32_t len) {
-  uint32_t next;
-  for (uint32_t i = 0; i < len; i += next + 1) {
-    next = byte_chr(data + i, len - i, 0);
-    if (next == len - i) return;
-    switch (data[i]) {
-      case '+': found_setting(data + i + 1); break;
-      case 'D': flagdeny = 1; break;
-      case '=':
-        // The value goes away when the lookup returns: keep a copy.
-        if (!stralloc_copys(&prog, data + i + 1)) die_nomem();
-        if (!stralloc_append(&prog, "")) die_nomem();
-        flagprog = 1;
-        break;
-      default: break;
+static void found_exec(char *value, uint32_t len) {
+  rules_walk w = {value, len};
+  char *body;
+  uint32_t n;
+  while (char letter = rules_next(&w, &body, &n)) {
+    if (letter == rules_setting) found_setting(body);
+    if (letter == rules_deny) flagdeny = 1;
+    if (letter == rules_program) {
+      // The value goes away when the lookup returns: keep a copy.
+      if (!stralloc_copyb(&prog, body, n + 1)) die_nomem();
+      flagprog = 1;
     }
   }
 }
@@ -138,7 +131,9 @@ static void log_request(const char *peeruid, const char *peergid) {
   if (!stralloc_cats(&logline, ".")) die_nomem();
   logcats(peergid);
   if (!stralloc_cats(&logline, ",")) die_nomem();
-  logcatb(cmd.bytes, byte_chr(cmd.bytes, cmd.length, 0));
+  // The command of the lookup, cleaned and cut as one text.
+  if (!rules_command(&command, strnum, args[0])) die_nomem();
+  logcatb(command.bytes, command.length);
   if (!stralloc_cats(&logline, "\n")) die_nomem();
   buffer_putflush(buffer_2, logline.bytes, logline.length);
 }
@@ -155,8 +150,7 @@ static void request_check() {
 
   int fd = open_read(fnrules);
   if (fd == -1) die_rules();
-  // cmd's first string is uid '.' program: the command of the lookup.
-  if (rules_exec(found_exec, fd, peeruid, peergid, cmd.bytes) == -1) die_rules();
+  if (rules_exec(found_exec, fd, peeruid, peergid, strnum, args[0]) == -1) die_rules();
   close(fd);
 
   log_request(peeruid, peergid);

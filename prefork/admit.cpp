@@ -67,19 +67,16 @@ static void env(const char *name, const char *value) {
   if (!stralloc_cat(&envplus, &envtmp)) drop_nomem();
 }
 
-// Applies a rule's instructions: "+NAME=value" queues a setting, "D" denies.
+// Applies a rule's instructions: a setting is queued, a deny noted.
 static void found(char *value, uint32_t len) {
-  uint32_t next = 0;
-  for (uint32_t i = 0; i < len; i = next) {
-    next = i + byte_chr(value + i, len - i, 0) + 1;
-    if (next > len) return;  // no NUL: not an instruction
-    char *ins = value + i;
-    if (ins[0] == 'D') flagdeny = 1;
-    if (ins[0] != '+') continue;
-    uint32_t eq = str_chr(ins + 1, '=');
-    if (!ins[1 + eq]) continue;
-    ins[1 + eq] = 0;
-    env(ins + 1, ins + 2 + eq);
+  rules_walk w = {value, len};
+  char *body;
+  uint32_t n;
+  while (char letter = rules_next(&w, &body, &n)) {
+    if (letter == rules_deny) flagdeny = 1;
+    if (letter != rules_setting) continue;
+    char *v = rules_setting_value(body);
+    if (v) env(body, v);
   }
 }
 

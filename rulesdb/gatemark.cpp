@@ -1,12 +1,11 @@
 // gatemark rules.cdb rules.tmp: compiles connection rules from standard input.
-#include "rulesdb/rulestext.hpp"
+#include "rulesdb/compiler.hpp"
 #include "support/buffer.hpp"
-#include "support/line.hpp"
 
 BUFFER_STDOUT_DEFINE;
 BUFFER_STDIN_DEFINE;
 
 int main(int argc, char **argv) {
-  return rulestext_compile(argc, argv, rulestext_connection, "gatemark: fatal: ",
-                           "gatemark: usage: gatemark rules.cdb rules.tmp");
+  return compiler_run(argc, argv, rulestext_connection, "gatemark: fatal: ",
+                      "gatemark: usage: gatemark rules.cdb rules.tmp");
 }

@@ -1,6 +1,6 @@
 // Rules lookup: builds the keys of a peer from the most specific to the
 // least specific and hands the value of the first one present to the
-// caller's callback.
+// caller's callback.  Also the reading of values, for every consumer.
 #include "rulesdb/rules.hpp"
 
 #include <sys/stat.h>
@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "rulesdb/cdb.hpp"
+#include "support/byte.hpp"
 #include "support/error.hpp"
 
 stralloc rules_name;
@@ -16,6 +17,7 @@ namespace {
 
 cdb c;
 stralloc rules_data;
+stralloc command;  // of the exec keys, NUL-terminated
 
 // 1 when the data of the record just found lies inside the file.  Checked
 // before the data is allocated, so that a damaged length cannot ask for
@@ -90,6 +92,33 @@ int rules_mapped(rules_callback f, const char *map, uint32_t size, const char *u
   return r;
 }
 
-int rules_exec(rules_callback f, int fd, const char *uid, const char *gid, const char *cmd) {
-  return rules_sequence(f, fd, uid, gid, cmd);
+int rules_exec(rules_callback f, int fd, const char *uid, const char *gid, const char *target,
+               const char *program) {
+  if (!rules_command(&command, target, program) || !stralloc_append(&command, "")) return -1;
+  return rules_sequence(f, fd, uid, gid, command.bytes);
+}
+
+int rules_command(stralloc *sa, const char *target, const char *program) {
+  return stralloc_copys(sa, target) && stralloc_cats(sa, ".") && stralloc_cats(sa, program);
+}
+
+char rules_next(rules_walk *w, char **body, uint32_t *n) {
+  while (w->pos < w->len) {
+    char *ins = w->value + w->pos;
+    uint32_t k = byte_chr(ins, w->len - w->pos, 0);
+    if (k == w->len - w->pos) return 0;  // bytes after the last NUL
+    w->pos += k + 1;
+    if (!k) continue;  // a NUL alone
+    *body = ins + 1;
+    *n = k - 1;
+    return ins[0];
+  }
+  return 0;
+}
+
+char *rules_setting_value(char *body) {
+  uint32_t eq = str_chr(body, '=');
+  if (!body[eq]) return nullptr;
+  body[eq] = 0;
+  return body + eq + 1;
 }

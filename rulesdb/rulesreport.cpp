@@ -1,75 +1,79 @@
-// Reports of the rules checkers.  The report callback ends the process as
-// soon as the verdict is known, so a lookup that finds a rule never returns.
+// The report of the rules checkers, written while the lookup hands over the
+// rule found.
 #include "rulesdb/rulesreport.hpp"
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <cstdint>
 
 #include "rulesdb/rules.hpp"
-#include "support/buffer.hpp"
 #include "support/byte.hpp"
 #include "support/open.hpp"
-#include "support/strerr.hpp"
 
 namespace {
 
-const char *fatal;
+buffer *report;
 int flagexec;
+int flagdeny;
+int flagfailed;  // a write failed: the report is not continued
+int failerrno;   // the errno of that write
 
-// A report that cannot be written is a failure, not a verdict.
+void fail() {
+  flagfailed = 1;
+  failerrno = errno;
+}
+
 void out(const char *s, uint32_t n) {
-  if (buffer_put(buffer_stdout, s, n) == -1)
-    strerr_diesys(exit_temp, fatal, "unable to write output: ");
+  if (!flagfailed && buffer_put(report, s, n) == -1) fail();
 }
 
 void outs(const char *s) { out(s, str_len(s)); }
 
-[[noreturn]] void verdict(const char *s) {
-  outs(s);
-  if (buffer_flush(buffer_stdout) == -1) strerr_diesys(exit_temp, fatal, "unable to write output: ");
-  _exit(0);
-}
-
-// One instruction of n bytes (its NUL not counted).
-void instruction(const char *s, uint32_t n) {
-  if (!n) return;
-  if (s[0] == 'D') verdict("deny connection\n");
-  if (s[0] == '+') {
-    outs("set environment variable ");
-    out(s + 1, n - 1);
-    out("\n", 1);
-  } else if (s[0] == '=' && flagexec) {
-    outs("execute ");
-    out(s + 1, n - 1);
-    out("\n", 1);
-  }
-}
-
+// Prints the instructions up to a deny, which ends the report.
 void found(char *value, uint32_t len) {
   outs("rule ");
   out(rules_name.bytes, rules_name.length);
   out(":\n", 2);
-  // Bytes after the last NUL are no instruction.
-  for (uint32_t i = 0;;) {
-    uint32_t n = byte_chr(value + i, len - i, 0);
-    if (n == len - i) break;
-    instruction(value + i, n);
-    i += n + 1;
+  rules_walk w = {value, len};
+  char *body;
+  uint32_t n;
+  while (char letter = rules_next(&w, &body, &n)) {
+    if (letter == rules_deny) {
+      flagdeny = 1;
+      return;
+    }
+    if (letter == rules_setting) {
+      outs("set environment variable ");
+      out(body, n);
+      out("\n", 1);
+    } else if (letter == rules_program && flagexec) {
+      outs("execute ");
+      out(body, n);
+      out("\n", 1);
+    }
   }
-  verdict("allow connection\n");
 }
 
 }  // namespace
 
-void rulesreport_lookup(const char *fatalprefix, const char *fn, const char *uid, const char *gid,
-                        const char *cmd) {
-  fatal = fatalprefix;
-  flagexec = cmd != nullptr;
+int rulesreport_write(buffer *b, const char *fn, const char *uid, const char *gid,
+                      const char *target, const char *program) {
+  report = b;
+  flagexec = program != nullptr;
+  flagdeny = 0;
+  flagfailed = 0;
   int fd = open_read(fn);
-  int r = -1;
-  if (fd != -1) r = cmd ? rules_exec(found, fd, uid, gid, cmd) : rules(found, fd, uid, gid);
-  if (r == -1) strerr_diesys(exit_temp, fatal, "unable to read ", fn, ": ");
-  outs("default:\n");
-  verdict("allow connection\n");
+  if (fd == -1) return rulesreport_unreadable;
+  int r = program ? rules_exec(found, fd, uid, gid, target, program) : rules(found, fd, uid, gid);
+  int e = errno;
+  close(fd);
+  errno = e;
+  if (r == -1) return rulesreport_unreadable;
+  if (r == 0) outs("default:\n");
+  outs(flagdeny ? "deny connection\n" : "allow connection\n");
+  if (!flagfailed && buffer_flush(report) == -1) fail();
+  if (!flagfailed) return 0;
+  errno = failerrno;
+  return rulesreport_unwritable;
 }

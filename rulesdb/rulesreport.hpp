@@ -1,10 +1,16 @@
 #pragma once
+#include "support/buffer.hpp"
 
-// Reports of the two rules checkers on buffer_stdout: the rule found, its
-// settings (and, for exec rules, its program) and the verdict.
+// The report of the two rules checkers: the rule found, its settings (and,
+// for exec rules, its program) and the verdict.
 
-/// Looks up the peer in fn (exec keys when cmd is not null), prints the
-/// report and exits 0; dies with 111 when fn cannot be read or the report
-/// cannot be written.  fatal is the program's fatal prefix.
-[[noreturn]] void rulesreport_lookup(const char *fatal, const char *fn, const char *uid,
-                                     const char *gid, const char *cmd);
+/// Failures of rulesreport_write, with errno: the database could not be
+/// read, or the report could not be written.
+constexpr int rulesreport_unreadable = -1;
+constexpr int rulesreport_unwritable = -2;
+
+/// Looks the peer up in the database fn (exec keys, with target and program,
+/// when program is not null) and writes the report to b, flushed: 0, or a
+/// failure.  Nothing is written after a failed write.
+int rulesreport_write(buffer *b, const char *fn, const char *uid, const char *gid,
+                      const char *target, const char *program);

@@ -1,12 +1,11 @@
 // tollmark rules.cdb rules.tmp: compiles exec rules from standard input.
-#include "rulesdb/rulestext.hpp"
+#include "rulesdb/compiler.hpp"
 #include "support/buffer.hpp"
-#include "support/line.hpp"
 
 BUFFER_STDOUT_DEFINE;
 BUFFER_STDIN_DEFINE;
 
 int main(int argc, char **argv) {
-  return rulestext_compile(argc, argv, rulestext_exec, "tollmark: fatal: ",
-                           "tollmark: usage: tollmark rules.cdb rules.tmp");
+  return compiler_run(argc, argv, rulestext_exec, "tollmark: fatal: ",
+                      "tollmark: usage: tollmark rules.cdb rules.tmp");
 }

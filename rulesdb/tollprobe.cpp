@@ -3,17 +3,11 @@
 #include "rulesdb/rulesreport.hpp"
 #include "support/buffer.hpp"
 #include "support/env.hpp"
-#include "support/stralloc.hpp"
 #include "support/strerr.hpp"
 
 BUFFER_STDOUT_DEFINE;
 
-namespace {
-
-const char fatal[] = "tollprobe: fatal: ";
-stralloc command;
-
-}  // namespace
+#define FATAL "tollprobe: fatal: "
 
 int main(int argc, char **argv) {
   if (argc < 2) strerr_diex(exit_perm, "tollprobe: usage: tollprobe rules.cdb");
@@ -21,9 +15,9 @@ int main(int argc, char **argv) {
   const char *gid = env_get("IPCREMOTEEGID");
   const char *target = env_get("IPCUID");
   const char *program = env_get("TOLLCALL");
-  if (!program) strerr_diex(exit_temp, fatal, "TOLLCALL not set");
-  if (!stralloc_copys(&command, target ? target : "0") || !stralloc_cats(&command, ".") ||
-      !stralloc_cats(&command, program) || !stralloc_catb(&command, "", 1))
-    strerr_diex(exit_temp, fatal, "out of memory");
-  rulesreport_lookup(fatal, argv[1], uid, gid, command.bytes);
+  if (!program) strerr_diex(exit_temp, FATAL, "TOLLCALL not set");
+  int r = rulesreport_write(buffer_stdout, argv[1], uid, gid, target ? target : "0", program);
+  if (r == rulesreport_unreadable) strerr_diesys(exit_temp, FATAL, "unable to read ", argv[1], ": ");
+  if (r == rulesreport_unwritable) strerr_diesys(exit_temp, FATAL, "unable to write output: ");
+  return 0;
 }

@@ -30,6 +30,9 @@ extern buffer *buffer_stdout;
 /// Standard input (descriptor 0, 8192 bytes, flush_then_read); only programs that define it.
 extern buffer *buffer_stdin;
 
+/// Read operation of buffer_stdin: flushes buffer_stdout (failure: -1) and reads.
+int flush_then_read(int fd, char *s, uint32_t n);
+
 /// Defines this program's buffer_stdout.
 #define BUFFER_STDOUT_DEFINE                                                   \
   static char buffer_stdout_space[8192];                                       \

@@ -41,8 +41,3 @@ int line_fetch(buffer *b, stralloc *sa, int *match, int sep) {
   *match = 1;
   return 0;
 }
-
-int flush_then_read(int fd, char *s, uint32_t n) {
-  if (buffer_flush(buffer_stdout) == -1) return -1;
-  return buffer_unixread(fd, s, n);
-}

@@ -8,5 +8,3 @@ int line_fetch(buffer *b, stralloc *sa, int *match, int sep);
 /// Gathers the bytes before the line's last piece into sa; the last piece,
 /// separator included, stays in the buffer at *tail (*taillen bytes, 0 at end of input).
 int line_fetch_split(buffer *b, stralloc *sa, const char **tail, uint32_t *taillen, int sep);
-/// Read operation of buffer_stdin: flushes buffer_stdout (failure: -1) and reads.
-int flush_then_read(int fd, char *s, uint32_t n);

@@ -202,13 +202,15 @@ struct lookup {
 };
 
 // The rules lookup by the key order, with the reference search.
-lookup ref_rules(const std::string &f, const char *uid, const char *gid, const char *cmd) {
+// Exec keys when target is not null.
+lookup ref_rules(const std::string &f, const char *uid, const char *gid, const char *target,
+                 const char *program) {
   std::vector<std::string> keys;
-  std::string tail = cmd ? std::string(",") + cmd : "";
+  std::string tail = target ? std::string(",") + target + "." + program : "";
   if (uid && gid) keys.push_back(std::string(uid) + "." + gid + tail);
   if (uid) keys.push_back(uid + tail);
   if (gid) keys.push_back(std::string(".") + gid + tail);
-  if (cmd) keys.push_back(tail);
+  if (target) keys.push_back(tail);
   keys.push_back("");
   for (const std::string &k : keys) {
     hit x = ref_search(f, k)[0];
@@ -219,14 +221,15 @@ lookup ref_rules(const std::string &f, const char *uid, const char *gid, const c
   return {0};
 }
 
-void check_rules(const std::string &f, const char *uid, const char *gid, const char *cmd) {
+void check_rules(const std::string &f, const char *uid, const char *gid, const char *target,
+                 const char *program) {
   calls = 0;
-  int r = cmd ? rules_exec(collect, dbfd, uid, gid, cmd) : rules(collect, dbfd, uid, gid);
+  int r = target ? rules_exec(collect, dbfd, uid, gid, target, program) : rules(collect, dbfd, uid, gid);
   if (r == -1) {
     fuzz_check(errno == EPROTO, "rules lookup failed with another error than EPROTO");
     return;
   }
-  lookup want = ref_rules(f, uid, gid, cmd);
+  lookup want = ref_rules(f, uid, gid, target, program);
   fuzz_check(r == want.result, "rules lookup result differs");
   fuzz_check(calls == (r == 1), "rules lookup called back not exactly once per hit");
   if (r != 1) return;
@@ -273,8 +276,12 @@ void run(map_mode m, const std::string &f, const std::vector<std::string> &keys,
 
   const char *uid = flags & 1 ? texts[0].c_str() : nullptr;
   const char *gid = flags & 2 ? texts[1].c_str() : nullptr;
-  check_rules(f, uid, gid, nullptr);
-  check_rules(f, uid, gid, texts[2].c_str());
+  check_rules(f, uid, gid, nullptr, nullptr);
+  // The third text is the command: target "." program.
+  size_t dot = texts[2].find('.');
+  std::string target = texts[2].substr(0, dot);
+  std::string program = dot == std::string::npos ? "" : texts[2].substr(dot + 1);
+  check_rules(f, uid, gid, target.c_str(), program.c_str());
 }
 
 }  // namespace

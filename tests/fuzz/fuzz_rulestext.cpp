@@ -147,9 +147,12 @@ void check_lookup(const std::string &k, int kind, const std::string &want) {
   calls = 0;
   int r;
   size_t comma = k.find(',');
-  if (kind == rulestext_exec && comma != std::string::npos) {
+  size_t dot = k.find('.', comma);
+  if (kind == rulestext_exec && dot != std::string::npos) {
+    // uid "," target "." program
     std::string uid = k.substr(0, comma);
-    r = rules_exec(collect, dbfd, uid.c_str(), nullptr, k.c_str() + comma + 1);
+    std::string target = k.substr(comma + 1, dot - comma - 1);
+    r = rules_exec(collect, dbfd, uid.c_str(), nullptr, target.c_str(), k.c_str() + dot + 1);
   } else {
     r = rules(collect, dbfd, k.c_str(), nullptr);
   }
@@ -188,7 +191,7 @@ bool handle(const std::string &raw, int kind, std::map<std::string, std::vector<
   bool ok = record_keys(want.key, &keys, &large);
   if (large) return true;
   int a = rulestext_add(&out, &key, &value);
-  fuzz_check(a == (ok ? 0 : rulestext_unparsable), "rulestext_add result differs");
+  fuzz_check(a == (ok ? 1 : rulestext_unparsable), "rulestext_add result differs");
   for (const std::string &k : keys) (*db)[k].push_back(want.value);
   return ok;
 }

@@ -11,7 +11,6 @@
 #include "rulesdb/cdb.hpp"
 #include "support/alloc.hpp"
 #include "support/buffer.hpp"
-#include "support/line.hpp"
 
 BUFFER_STDOUT_DEFINE;
 BUFFER_STDIN_DEFINE;

@@ -32,7 +32,11 @@ std::string lookup(const Records &records, const char *uid, const char *gid, con
   EXPECT_TRUE(rulesdb_test::write_db(d / "r.cdb", records));
   int fd = open((d / "r.cdb").c_str(), O_RDONLY);
   calls.clear();
-  int r = cmd ? rules_exec(found, fd, uid, gid, cmd) : rules(found, fd, uid, gid);
+  // cmd is target "." program, the command of the exec keys.
+  std::string c = cmd ? cmd : "";
+  size_t dot = c.find('.');
+  int r = cmd ? rules_exec(found, fd, uid, gid, c.substr(0, dot).c_str(), c.substr(dot + 1).c_str())
+              : rules(found, fd, uid, gid);
   int e = errno;
   close(fd);
   if (r == 0) {
@@ -127,7 +131,44 @@ TEST(rules, MappingIsReleasedAfterEachLookup) {
   int fd = open((d / "r.cdb").c_str(), O_RDONLY);
   EXPECT_EQ(rules(found, fd, "1", "2"), 1);
   EXPECT_EQ(testutil::read_file("/proc/self/maps").find(d / "r.cdb"), std::string::npos);
-  EXPECT_EQ(rules_exec(found, fd, "1", "2", "0.x"), 1);
+  EXPECT_EQ(rules_exec(found, fd, "1", "2", "0", "x"), 1);
   EXPECT_EQ(testutil::read_file("/proc/self/maps").find(d / "r.cdb"), std::string::npos);
   close(fd);
+}
+
+// Each instruction as the consumers take it: its letter, its body and "|".
+TEST(rules_next, InstructionsEndWithTheLastNul) {
+  struct {
+    std::string value, want;
+  } rows[] = {
+      {"", ""},                            // the empty value
+      {"D\0+A=1\0"s, "D|+A=1|"},
+      {"=/bin/x\0+A=\0"s, "=/bin/x|+A=|"},
+      {"+A=1\0+B=2"s, "+A=1|"},            // bytes after the last NUL
+      {"D"s, ""},                          // no NUL at all
+      {"\0\0D\0\0"s, "D|"},                // a NUL alone has no letter
+  };
+  for (const auto &row : rows) {
+    std::string value = row.value;
+    rules_walk w = {value.data(), (uint32_t)value.size()};
+    std::string got;
+    char *body;
+    uint32_t n;
+    while (char letter = rules_next(&w, &body, &n)) {
+      EXPECT_EQ(body[n], '\0');
+      got += letter + std::string(body, n) + "|";
+    }
+    EXPECT_EQ(got, row.want) << row.want;
+  }
+}
+
+TEST(rules_setting_value, SplitsAtTheFirstEquals) {
+  char setting[] = "A=b=c";
+  char bare[] = "A";
+  char noname[] = "=x";
+  EXPECT_STREQ(rules_setting_value(setting), "b=c");
+  EXPECT_STREQ(setting, "A");
+  EXPECT_EQ(rules_setting_value(bare), nullptr);
+  EXPECT_STREQ(rules_setting_value(noname), "x");
+  EXPECT_STREQ(noname, "");
 }

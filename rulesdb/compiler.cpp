@@ -1,0 +1,111 @@
+// The compiler run: reads the rules text line by line, writes a new
+// database under a temporary name and renames it into place.  Every
+// failure ends the process with its message.
+#include "rulesdb/compiler.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "rulesdb/fastbyte.hpp"
+#include "support/buffer.hpp"
+#include "support/error.hpp"
+#include "support/logsafe.hpp"
+#include "support/strerr.hpp"
+
+namespace {
+
+const char *fatal;
+const char *fn;
+const char *fntmp;
+cdbout out;
+stralloc line;
+stralloc key;
+stralloc value;
+
+[[noreturn]] void die_nomem() { strerr_diex(exit_temp, fatal, "out of memory"); }
+[[noreturn]] void die_write() { strerr_diesys(exit_temp, fatal, "unable to write to ", fntmp, ": "); }
+
+// Shows the line as it is; a line holding a NUL, which would cut the
+// message short, is shown cleaned as a log line is.
+[[noreturn]] void die_parse(const char *s, uint32_t n) {
+  stralloc shown;
+  int ok = fastbyte_chr(s, n, 0) < n ? logsafe_cat(&shown, s, n) : stralloc_copyb(&shown, s, n);
+  if (!ok || !stralloc_catb(&shown, "", 1)) die_nomem();
+  strerr_diex(exit_perm, fatal, "unable to parse this line: ", shown.bytes);
+}
+
+void compile_line(const char *s, uint32_t n, int kind) {
+  int r = rulestext_parse(s, &n, kind, &key, &value);
+  if (r == 1) r = rulestext_add(&out, &key, &value);
+  if (r == rulestext_unwritable) die_write();
+  if (r == rulestext_unparsable) die_parse(s, n);
+  if (r == rulestext_nomem) die_nomem();
+}
+
+// Reads and compiles every line, gathered in `line` with one scan of the
+// buffered bytes per refill (a line may span several refills).
+void compile_input(int kind) {
+  for (;;) {
+    int n = buffer_load(buffer_stdin);
+    if (n == -1) strerr_diesys(exit_temp, fatal, "unable to read input: ");
+    if (n == 0) {
+      if (line.length) compile_line(line.bytes, line.length, kind);  // no final newline
+      return;
+    }
+    const char *s = buffer_view(buffer_stdin);
+    uint32_t end = fastbyte_chr(s, n, '\n');
+    if (end < (uint32_t)n) ++end;
+    // A line that cannot grow while it is being read is a failure of the
+    // input, not of the handling of a line.
+    if (!fastbyte_catb(&line, s, end)) strerr_diesys(exit_temp, fatal, "unable to read input: ");
+    if (s[end - 1] == '\n') {
+      compile_line(line.bytes, line.length, kind);
+      line.length = 0;
+    }
+    buffer_skip(buffer_stdin, end);
+  }
+}
+
+// True when the two names are one file (the same name, a link or a
+// symbolic link to it).
+bool same_file(const char *a, const char *b) {
+  struct stat sa, sb;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Creates the temporary file afresh, write-only and non-blocking, mode 0644
+// less the umask.  The directory may be writable by others: whatever they
+// left at the name (a symbolic link to a file of ours, a file of theirs) is
+// removed without being followed, and an entry that appears again before
+// the create makes it fail (EEXIST) instead of being written through.
+int open_tmp(const char *fn) {
+  unlink(fn);
+  return open(fn, O_WRONLY | O_NONBLOCK | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+}
+
+}  // namespace
+
+int compiler_run(int argc, char **argv, int kind, const char *fatalprefix, const char *usage) {
+  if (argc < 3) strerr_diex(exit_perm, usage);
+  fatal = fatalprefix;
+  fn = argv[1];
+  fntmp = argv[2];
+  // A temporary name that is the database under any name is refused:
+  // removing it could take the database from its readers before the new
+  // one is complete.
+  int fd = -1;
+  if (same_file(fntmp, fn))
+    errno = error_exist;
+  else
+    fd = open_tmp(fntmp);
+  if (fd == -1) strerr_diesys(exit_temp, fatal, "unable to create ", fntmp, ": ");
+  if (cdbout_start(&out, fd) == -1) die_write();
+  compile_input(kind);
+  if (cdbout_finish(&out) == -1 || fsync(fd) == -1 || close(fd) == -1) die_write();
+  if (rename(fntmp, fn) == -1)
+    strerr_diesys(exit_temp, fatal, "unable to move ", fntmp, " to ", fn, ": ");
+  return 0;
+}
