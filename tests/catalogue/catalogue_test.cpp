@@ -348,11 +348,13 @@ void check_rows(bool as_nobody) {
     }
     if (row.flags & STDIN_ZERO) {
       dirfd = open("/dev/zero", O_RDONLY | O_CLOEXEC);
+      // Filling memory takes a while on a loaded machine.
+      opt.timeout_ms = 20000;
       opt.extra_fds.push_back({0, dirfd});
       // The address sanitizer reserves far more address space than any
       // limit would allow; its allocator has a limit of its own.
 #if defined(__SANITIZE_ADDRESS__)
-      opt.env->push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=64");
+      opt.env->push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=16");
 #else
       argv.insert(argv.begin(), {"/usr/bin/prlimit", "--as=67108864"});
 #endif

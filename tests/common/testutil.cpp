@@ -320,13 +320,38 @@ int Process::wait(int timeout_ms) {
   }
 }
 
+namespace {
+
+// True if a socket bound to path is listening, by /proc/net/unix: a server's
+// socket file appears at its bind, a moment before it listens, and a client
+// connecting in between is refused.
+bool listening(const std::string &path) {
+  std::ifstream in("/proc/net/unix");
+  std::string line;
+  std::getline(in, line);  // the heading
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, proto, flags, type, state, inode;
+    fields >> num >> refs >> proto >> flags >> type >> state >> inode;
+    std::string name;
+    std::getline(fields >> std::ws, name);
+    // A socket bound by a relative name shows that name.
+    bool same = name == path || (!name.empty() && name[0] != '/' && path.ends_with("/" + name));
+    if (same && flags == "00010000") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool wait_path(const std::string &path, int timeout_ms) {
   auto start = Clock::now();
-  while (!exists(path)) {
+  struct stat st;
+  for (;;) {
+    if (lstat(path.c_str(), &st) == 0 && (!S_ISSOCK(st.st_mode) || listening(path))) return true;
     if (ms_since(start) > timeout_ms) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return true;
 }
 
 namespace {

@@ -96,7 +96,8 @@ struct Process {
   int wait(int timeout_ms = 5000);
 };
 
-/// Waits until path exists; false after timeout_ms.
+/// Waits until path exists and, when it is a socket, a server listens on it;
+/// false after timeout_ms.
 bool wait_path(const std::string &path, int timeout_ms = 5000);
 
 struct ClientOptions {
