@@ -344,6 +344,21 @@ bool listening(const std::string &path) {
 
 }  // namespace
 
+std::set<std::string> tree(const std::string &dir) {
+  std::set<std::string> names;
+  for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
+    names.insert(e.path().lexically_relative(dir).string());
+  return names;
+}
+
+std::string cache_value(const std::string &key) {
+  std::string cache = read_file(std::string(BIN_DIR) + "/../CMakeCache.txt");
+  size_t at = cache.find("\n" + key + ":");
+  if (at == std::string::npos) return "";
+  size_t eq = cache.find('=', at);
+  return cache.substr(eq + 1, cache.find('\n', eq) - eq - 1);
+}
+
 bool wait_path(const std::string &path, int timeout_ms) {
   auto start = Clock::now();
   struct stat st;

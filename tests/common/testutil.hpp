@@ -4,6 +4,7 @@
 // rules databases and exec requests.
 #include <sys/types.h>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,10 @@ struct TempDir {
 std::string read_file(const std::string &path);
 /// Writes data to path (created or truncated) and sets its mode.
 void write_file(const std::string &path, const std::string &data, mode_t mode = 0644);
+/// Every path under dir, relative to it.
+std::set<std::string> tree(const std::string &dir);
+/// A value of the build's CMake cache, such as INSTALL_HOME ("" when absent).
+std::string cache_value(const std::string &key);
 /// True if the path exists (lstat).
 bool exists(const std::string &path);
 

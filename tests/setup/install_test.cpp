@@ -13,24 +13,11 @@
 #include "tests/common/testutil.hpp"
 
 using testutil::read_file;
+using testutil::cache_value;
+using testutil::tree;
 using testutil::TempDir;
 
 namespace {
-
-std::string cache_value(const std::string &key) {
-  std::string cache = read_file(std::string(BIN_DIR) + "/../CMakeCache.txt");
-  size_t at = cache.find("\n" + key + ":");
-  if (at == std::string::npos) return "";
-  size_t eq = cache.find('=', at);
-  return cache.substr(eq + 1, cache.find('\n', eq) - eq - 1);
-}
-
-std::set<std::string> tree(const std::string &dir) {
-  std::set<std::string> names;
-  for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
-    names.insert(e.path().lexically_relative(dir).string());
-  return names;
-}
 
 // Keeps the build's own install records as they were.
 struct SavedFile {

@@ -15,18 +15,10 @@
 #include "tests/common/testutil.hpp"
 
 using testutil::read_file;
+using testutil::cache_value;
 using testutil::TempDir;
 
 namespace {
-
-// A value of the build's CMake cache, such as INSTALL_HOME.
-std::string cache_value(const std::string &key) {
-  std::string cache = read_file(std::string(BIN_DIR) + "/../CMakeCache.txt");
-  size_t at = cache.find("\n" + key + ":");
-  if (at == std::string::npos) return "";
-  size_t eq = cache.find('=', at);
-  return cache.substr(eq + 1, cache.find('\n', eq) - eq - 1);
-}
 
 // Run in the private namespace with $1 the build directory and $2 the
 // scratch directory.  $3 is empty for the suite's server and connector;

@@ -12,6 +12,8 @@
 #include "tests/common/testutil.hpp"
 
 using testutil::read_file;
+using testutil::cache_value;
+using testutil::tree;
 using testutil::run;
 using testutil::TempDir;
 
@@ -42,23 +44,6 @@ testutil::RunOptions as_user(testutil::User user) {
   testutil::RunOptions opt;
   opt.user = user;
   return opt;
-}
-
-// Every path under dir, relative to it.
-std::set<std::string> tree(const std::string &dir) {
-  std::set<std::string> names;
-  for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
-    names.insert(std::filesystem::relative(e.path(), dir).string());
-  return names;
-}
-
-// A value of the build's CMake cache, such as INSTALL_HOME.
-std::string cache_value(const std::string &key) {
-  std::string cache = read_file(std::string(BIN_DIR) + "/../CMakeCache.txt");
-  size_t at = cache.find("\n" + key + ":");
-  if (at == std::string::npos) return "";
-  size_t eq = cache.find('=', at);
-  return cache.substr(eq + 1, cache.find('\n', eq) - eq - 1);
 }
 
 std::string run_script(const std::string &dir, const std::string &user, const std::string &home) {
