@@ -22,6 +22,6 @@ extern int selfpipe[2];           ///< read end, write end
 extern int lop;                   ///< truncation flag of the address reads; not consulted
 
 /// What follows the program's name in a message that ends it.
-inline constexpr char fatal[] = ": fatal: ";
+inline constexpr const char *fatal = ": fatal: ";
 /// What follows the program's name when one connection is given up.
-inline constexpr char dropping[] = ": warning: dropping connection, ";
+inline constexpr const char *dropping = ": warning: dropping connection, ";
