@@ -3,7 +3,9 @@
 #include "execsvc/relay.hpp"
 #include "support/strerr.hpp"
 
+static constexpr const char *fatal = "pipewright: fatal: ";
+
 int main() {
   relay_pair(nullptr);
-  strerr_diesys(exit_temp, "pipewright: fatal: ", "unable to fork: ");
+  strerr_diesys(exit_temp, fatal, "unable to fork: ");
 }

@@ -24,6 +24,7 @@
 #include "support/wait.hpp"
 
 static const char *self = "sockserve";
+static constexpr const char *fatal = ": fatal: ";
 static int verbosity = 1;
 static uint64_t limit = 40;
 static uint64_t numchildren;
@@ -37,7 +38,7 @@ static void on_term(int) { flagexit = 1; }
   strerr_diex(exit_perm, self, ": usage: ", self, " [-v] [-c limit] path program [args...]");
 }
 
-[[noreturn]] static void die_nomem() { strerr_diex(exit_temp, self, ": fatal: out of memory"); }
+[[noreturn]] static void die_nomem() { strerr_diex(exit_temp, self, fatal, "out of memory"); }
 
 static char *number(char *s, uint64_t u) {
   s[fmt_ulong(s, u)] = 0;
@@ -110,12 +111,12 @@ static int listen_on(const char *path) {
   sig_catch(sig_term, sig_defaulthandler);
   sig_blocknone();
   if (fd_copy(0, conn) == -1 || fd_copy(1, conn) == -1)
-    strerr_diesys(exit_temp, self, ": fatal: unable to set up connection: ");
+    strerr_diesys(exit_temp, self, fatal, "unable to set up connection: ");
   if (conn > 1) close(conn);
   if (!pathrun_env("IPCREMOTEEUID", number(uidnum, uid))) die_nomem();
   if (!pathrun_env("IPCREMOTEEGID", number(gidnum, gid))) die_nomem();
   pathrun(prog);
-  strerr_diesys(exit_temp, self, ": fatal: unable to run ", prog[0], ": ");
+  strerr_diesys(exit_temp, self, fatal, "unable to run ", prog[0], ": ");
 }
 
 // Accepts one connection, if one is waiting, and forks its child.
@@ -173,7 +174,7 @@ int main(int argc, char **argv) {
   sig_catch(sig_child, on_child);
   sig_catch(sig_term, on_term);
   int s = listen_on(path);
-  if (s == -1) strerr_diesys(exit_temp, self, ": fatal: unable to listen on ", path, ": ");
+  if (s == -1) strerr_diesys(exit_temp, self, fatal, "unable to listen on ", path, ": ");
   log_status();
   buffer_flush(buffer_2);
 

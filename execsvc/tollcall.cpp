@@ -5,6 +5,8 @@
 #include "support/fmt.hpp"
 #include "support/strerr.hpp"
 
+static constexpr const char *fatal = "tollcall: fatal: ";
+
 static uint64_t uid;
 static uint32_t argn;
 static char **args;
@@ -17,5 +19,5 @@ int main(int argc, char **argv) {
   argn = (uint32_t)(argc - 2);
   args = argv + 2;
   relay_pair(send_request);
-  strerr_diesys(exit_temp, "tollcall: fatal: ", "unable to fork: ");
+  strerr_diesys(exit_temp, fatal, "unable to fork: ");
 }

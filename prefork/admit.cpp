@@ -5,29 +5,31 @@
 #include <errno.h>
 #include <unistd.h>
 
-#include "prefork/corvane.hpp"
+#include "prefork/state.hpp"
 #include "rulesdb/rulesmap.hpp"
 #include "support/alloc.hpp"
 #include "support/buffer.hpp"
 #include "support/byte.hpp"
+#include "support/env.hpp"
 #include "support/error.hpp"
 #include "support/fmt.hpp"
 #include "support/logsafe.hpp"
 #include "support/open.hpp"
+#include "support/stralloc.hpp"
 #include "support/strerr.hpp"
 
 extern char **environ;
 
 char remotepath[IPC_PATHMAX + 1];
-stralloc envplus;
 
+// Queued environment entries of this connection: NAME=VALUE sets, NAME removes.
+static stralloc envplus;
 static char localname[IPC_PATHMAX + 1];
 static const char *localpath;
 static char remoteeuidstr[FMT_ULONG + 1];
 static char remoteegidstr[FMT_ULONG + 1];
 static char strnum[FMT_ULONG + 1];
 static int flagdeny;
-static stralloc envtmp;
 static stralloc tmp;
 static char bspace[16];
 static buffer b;
@@ -35,14 +37,14 @@ static char **connenv;
 static char **baseenv;
 
 [[noreturn]] static void drop_nomem() {
-  strerr_diex(exit_temp, self, ": warning: dropping connection, ", "out of memory");
+  strerr_diex(exit_temp, self, dropping, "out of memory");
 }
 [[noreturn]] static void drop_eid() {
-  strerr_diesys(exit_temp, self, ": warning: dropping connection, ",
+  strerr_diesys(exit_temp, self, dropping,
                 "unable to obtain client eid: ");
 }
 [[noreturn]] static void drop_rules() {
-  strerr_diesys(exit_temp, self, ": warning: dropping connection, ", "unable to read ",
+  strerr_diesys(exit_temp, self, dropping, "unable to read ",
                 fnrules, ": ");
 }
 
@@ -57,14 +59,7 @@ static void safecats(const char *s) {
 
 // Queues name=value, or a removal of name when value is null.
 static void env(const char *name, const char *value) {
-  if (!name) return;
-  if (!stralloc_copys(&envtmp, name)) drop_nomem();
-  if (value) {
-    if (!stralloc_cats(&envtmp, "=")) drop_nomem();
-    if (!stralloc_cats(&envtmp, value)) drop_nomem();
-  }
-  if (!stralloc_append(&envtmp, "")) drop_nomem();
-  if (!stralloc_cat(&envplus, &envtmp)) drop_nomem();
+  if (!env_queue(&envplus, name, value)) drop_nomem();
 }
 
 // Applies a rule's instructions: a setting is queued, a deny noted.
@@ -80,39 +75,20 @@ static void found(char *value, uint32_t len) {
   }
 }
 
-// Removes the first entry of connenv named like e (up to its '=').
-static void env_unset(uint32_t *n, const char *e) {
-  uint32_t s = str_chr(e, '=');
-  for (uint32_t j = 0; j < *n; ++j)
-    if (!byte_diff(connenv[j], s, e) && connenv[j][s] == '=') {
-      connenv[j] = connenv[--*n];
-      return;
-    }
-}
-
+// Installs the connection's environment: the child's own with the queued
+// entries applied.  The array points into envplus, which stays unchanged
+// until admit_reset.
 static void env_set() {
-  if (!stralloc_catb(&envplus, "", 0)) drop_nomem();
-  uint32_t n = 0, k = 0;
-  while (environ[n]) ++n;
-  for (uint32_t i = 0; i < envplus.length; ++i)
-    if (!envplus.bytes[i]) ++k;
-  connenv = (char **)alloc((n + k + 1) * sizeof(char *));
+  connenv = env_merge(environ, &envplus);
   if (!connenv) drop_nomem();
-  for (uint32_t i = 0; i < n; ++i) connenv[i] = environ[i];
-  for (uint32_t i = 0; i < envplus.length; i += str_len(envplus.bytes + i) + 1) {
-    char *e = envplus.bytes + i;
-    env_unset(&n, e);
-    if (e[str_chr(e, '=')]) connenv[n++] = e;
-  }
-  connenv[n] = nullptr;
   baseenv = environ;
   environ = connenv;
 }
 
-void env_reset() {
+void admit_reset() {
   if (connenv) {
     if (environ != connenv)
-      strerr_diex(exit_temp, self, ": warning: dropping connection, ", "environ changed");
+      strerr_diex(exit_temp, self, dropping, "environ changed");
     alloc_free(connenv);
     connenv = nullptr;
     environ = baseenv;
@@ -123,7 +99,7 @@ void env_reset() {
 static void print_banner(int fd) {
   buffer_init(&b, buffer_unixwrite, fd, bspace, sizeof bspace);
   if (buffer_putsflush(&b, banner) == -1)
-    strerr_diesys(exit_temp, self, ": warning: dropping connection, ",
+    strerr_diesys(exit_temp, self, dropping,
                   "unable to print banner: ");
 }
 

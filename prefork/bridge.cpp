@@ -10,7 +10,7 @@
 
 #include "prefork/bridge-internal.hpp"
 #include "prefork/bridge.hpp"
-#include "prefork/corvane.hpp"
+#include "prefork/state.hpp"
 #include "support/strerr.hpp"
 
 extern char **environ;
@@ -26,7 +26,7 @@ static char perlarg0[1] = "";
 static char *perlargs[3];
 
 [[noreturn]] static void fail(const char *text) {
-  strerr_diex(exit_temp, self, ": fatal: ", text);
+  strerr_diex(exit_temp, self, fatal, text);
 }
 
 EXTERN_C void boot_DynaLoader(pTHX_ CV *cv);

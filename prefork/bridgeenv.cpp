@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "prefork/bridge-internal.hpp"
-#include "prefork/corvane.hpp"
+#include "prefork/state.hpp"
 #include "support/byte.hpp"
 #include "support/fmt.hpp"
 #include "support/stralloc.hpp"
@@ -17,7 +17,7 @@
 extern char **environ;
 
 [[noreturn]] static void fail(const char *text) {
-  strerr_diex(exit_temp, self, ": fatal: ", text);
+  strerr_diex(exit_temp, self, fatal, text);
 }
 
 // The subroutine that replaces %ENV with its argument list, compiled once

@@ -4,9 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "prefork/corvane.hpp"
 #include "prefork/ipc.hpp"
+#include "prefork/pool.hpp"
 #include "prefork/sgetopt.hpp"
+#include "prefork/state.hpp"
 #include "support/buffer.hpp"
 #include "support/env.hpp"
 #include "support/fmt.hpp"
@@ -24,7 +25,7 @@
 
 [[noreturn]] static void die_sys(const char *a, const char *b = nullptr,
                                  const char *c = nullptr) {
-  strerr_diesys(exit_temp, self, ": fatal: ", a, b, c);
+  strerr_diesys(exit_temp, self, fatal, a, b, c);
 }
 
 static uint64_t number(const char *s) {

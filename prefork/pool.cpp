@@ -1,7 +1,6 @@
 // The supervisor keeps the pool of children; each child accepts and serves
 // connections one at a time for as long as it lives.
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -9,10 +8,12 @@
 
 #include "prefork/admit.hpp"
 #include "prefork/bridge.hpp"
-#include "prefork/corvane.hpp"
+#include "prefork/pool.hpp"
+#include "prefork/state.hpp"
 #include "support/fd.hpp"
 #include "support/fmt.hpp"
 #include "support/iopause.hpp"
+#include "support/lock.hpp"
 #include "support/sig.hpp"
 #include "support/strerr.hpp"
 #include "support/taia.hpp"
@@ -98,23 +99,13 @@ static void pause_pipe(uint32_t seconds) {
 // share one open file, so the lock has to belong to the process: a record
 // lock on the whole file (the file is open for appending, so a write lock
 // is allowed).
-static int lock_record(int fd, short type, int cmd) {
-  struct flock fl;
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 0;
-  fl.l_pid = 0;
-  return fcntl(fd, cmd, &fl);
-}
-
 static int child_accept(int s) {
   if (!lockfile) return ipc_accept(s, remotepath, sizeof remotepath, &lop);
-  if (lock_record(fdlock, F_WRLCK, F_SETLKW) == -1)
-    strerr_diesys(exit_temp, self, ": fatal: ", "unable to lock ", lockfile, ": ");
+  if (lock_exrecord(fdlock) == -1)
+    strerr_diesys(exit_temp, self, fatal, "unable to lock ", lockfile, ": ");
   int fd = ipc_accept(s, remotepath, sizeof remotepath, &lop);
   int e = errno;
-  lock_record(fdlock, F_UNLCK, F_SETLK);
+  lock_unrecord(fdlock);
   errno = e;
   return fd;
 }
@@ -130,23 +121,30 @@ static int child_accept(int s) {
   sig_catch(sig_term, sig_defaulthandler);
   sig_catch(sig_pipe, sig_defaulthandler);
   sig_unblock(sig_term);
+  // A connection's road: child_accept (here) takes it, the peer's path in
+  // remotepath; doit (admit.cpp) keeps the ids, the verdict and the queued
+  // variables in its own statics, reads the settings from state.hpp, and
+  // on admission installs the connection's environ array; server
+  // (bridge.cpp) swaps in the interpreter's array for the call and the
+  // connection's back after it; admit_reset restores the child's own array
+  // and empties the queue, after a refusal too.
   for (;;) {
     int fd = child_accept(s);
     if (fd == -1) continue;
     if (!doit(fd)) {
       close(fd);
-      envplus.length = 0;
+      admit_reset();
       continue;
     }
     // dup2 replaces descriptor 1 in one call, and like fd_copy leaves it
     // alone when 0 is not open.
     if (fd_move(0, fd) == -1 || dup2(0, 1) == -1)
-      strerr_diesys(exit_temp, self, ": warning: dropping connection, ",
+      strerr_diesys(exit_temp, self, dropping,
                     "unable to set up descriptors: ");
     server(argc, argv);
     close(0);
     close(1);
-    env_reset();
+    admit_reset();
     done();
   }
 }
@@ -167,7 +165,7 @@ static void spawn_one(int s, int argc, char **argv) {
   if (pid == 0) child(supervisor, s, argc, argv);
   sig_unblock(sig_term);
   if (pid == -1) {
-    strerr_warnsys(self, ": warning: dropping connection, ", "unable to fork: ");
+    strerr_warnsys(self, dropping, "unable to fork: ");
     --numchildren;
     printstatus();
     // A fork that keeps failing must not keep dead children unreaped

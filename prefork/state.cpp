@@ -1,4 +1,4 @@
-#include "prefork/corvane.hpp"
+#include "prefork/state.hpp"
 
 const char *self = "corvane";
 int verbosity = 1;

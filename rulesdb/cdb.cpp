@@ -8,24 +8,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "support/byte.hpp"
 #include "support/error.hpp"
 
-namespace {
-
-constexpr uint64_t cdb_limit = 0xFFFFFFFFull;
-
-// uint32_unpack, kept in this file so that the lookup loop can inline it.
-inline uint32_t cdb_unpack(const char *s) {
-  const unsigned char *u = (const unsigned char *)s;
-  return u[0] | (uint32_t)u[1] << 8 | (uint32_t)u[2] << 16 | (uint32_t)u[3] << 24;
-}
+static constexpr uint64_t cdb_limit = 0xFFFFFFFFull;
 
 // Pointer to len bytes at pos: inside the mapping, or read into buf (which
 // must hold len bytes); null with errno on failure.
-const char *cdb_bytes(cdb *c, char *buf, uint32_t len, uint32_t pos) {
+static const char *cdb_bytes(cdb *c, char *buf, uint32_t len, uint32_t pos) {
   if (c->mapping) {
     if (pos > c->file_size || c->file_size - pos < len) {
       errno = error_proto;
@@ -39,12 +30,12 @@ const char *cdb_bytes(cdb *c, char *buf, uint32_t len, uint32_t pos) {
 
 // 1 if the len bytes stored at pos equal key, 0 if not, -1 on a read failure.
 // Without a mapping the stored key is read 32 bytes at a time.
-int cdb_match(cdb *c, const char *key, uint32_t len, uint32_t pos) {
+static int cdb_match(cdb *c, const char *key, uint32_t len, uint32_t pos) {
   char buf[32];
   if (c->mapping) {
     const char *s = cdb_bytes(c, buf, len, pos);
     if (!s) return -1;
-    return len == 0 || std::memcmp(s, key, len) == 0;
+    return byte_equal(s, len, key);
   }
   while (len > 0) {
     uint32_t n = len < sizeof buf ? len : sizeof buf;
@@ -61,13 +52,13 @@ int cdb_match(cdb *c, const char *key, uint32_t len, uint32_t pos) {
 // table is empty, 1 when slots are to be probed, -1 on failure.  A table
 // that would reach past the end of the file (or of 32-bit positions) is
 // damage: rejecting it here also keeps the slot walk from wrapping around.
-int cdb_searchstart(cdb *c, const char *key, uint32_t len) {
+static int cdb_searchstart(cdb *c, const char *key, uint32_t len) {
   char buf[8];
   uint32_t h = cdb_hash(key, len);
   const char *entry = cdb_bytes(c, buf, 8, (h & 255) << 3);
   if (!entry) return -1;
-  uint32_t pos = cdb_unpack(entry);
-  uint32_t slots = cdb_unpack(entry + 4);
+  uint32_t pos = byte_uint32(entry);
+  uint32_t slots = byte_uint32(entry + 4);
   if (!slots) return 0;
   uint64_t end = (uint64_t)pos + ((uint64_t)slots << 3);
   if (end > cdb_limit || (c->mapping && end > c->file_size)) {
@@ -80,8 +71,6 @@ int cdb_searchstart(cdb *c, const char *key, uint32_t len) {
   c->next_slot = pos + (((h >> 8) % slots) << 3);
   return 1;
 }
-
-}  // namespace
 
 uint32_t cdb_hashadd(uint32_t h, unsigned char c) { return ((h << 5) + h) ^ c; }
 
@@ -153,8 +142,8 @@ int cdb_findnext(cdb *c, const char *key, uint32_t len) {
   while (c->probes < c->table_slots) {
     const char *slot = cdb_bytes(c, buf, 8, c->next_slot);
     if (!slot) return -1;
-    uint32_t h = cdb_unpack(slot);
-    uint32_t pos = cdb_unpack(slot + 4);
+    uint32_t h = byte_uint32(slot);
+    uint32_t pos = byte_uint32(slot + 4);
     if (!pos) return 0;
     ++c->probes;
     c->next_slot += 8;
@@ -162,8 +151,8 @@ int cdb_findnext(cdb *c, const char *key, uint32_t len) {
     if (h != c->key_hash) continue;
     const char *rec = cdb_bytes(c, buf, 8, pos);
     if (!rec) return -1;
-    uint32_t klen = cdb_unpack(rec);
-    uint32_t dlen = cdb_unpack(rec + 4);
+    uint32_t klen = byte_uint32(rec);
+    uint32_t dlen = byte_uint32(rec + 4);
     if (klen != len) continue;
     // pos + 8 cannot wrap: the 8 bytes at pos lie inside the file.
     int m = cdb_match(c, key, len, pos + 8);

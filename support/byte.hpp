@@ -1,7 +1,9 @@
 #pragma once
 #include <cstdint>
+#include <cstring>
 
-// Byte ranges and NUL-terminated strings; plain byte loops.
+// Byte ranges and NUL-terminated strings; plain byte loops, and inline
+// helpers for the lookup loops.
 
 /// Sets n bytes at s to 0.
 void byte_zero(void *s, uint32_t n);
@@ -21,3 +23,10 @@ uint32_t str_chr(const char *s, int c);
 int str_diff(const char *s, const char *t);
 /// 1 if t begins s (an empty t begins every string), else 0.
 int str_start(const char *s, const char *t);
+/// 1 if the n bytes at s and t are equal, else 0; inline, with the C library's fast compare.
+inline int byte_equal(const void *s, uint32_t n, const void *t) { return !n || !std::memcmp(s, t, n); }
+/// The 4 bytes at s read little-endian; inline.
+inline uint32_t byte_uint32(const char *s) {
+  const unsigned char *u = (const unsigned char *)s;
+  return u[0] | (uint32_t)u[1] << 8 | (uint32_t)u[2] << 16 | (uint32_t)u[3] << 24;
+}

@@ -1,12 +1,14 @@
 #include "fmt.hpp"
 
+#include "byte.hpp"
+
 uint32_t fmt_ulong(char *s, uint64_t u) {
   uint32_t len = 1;
   for (uint64_t q = u; q > 9; q /= 10) ++len;
   if (s) {
     s += len;
     do {
-      *--s = static_cast<char>('0' + u % 10);
+      *--s = (char)('0' + u % 10);
       u /= 10;
     } while (u);
   }
@@ -17,7 +19,7 @@ uint32_t scan_ulong(const char *s, uint64_t *u) {
   uint32_t pos = 0;
   uint64_t result = 0;
   for (;;) {
-    const unsigned c = static_cast<unsigned char>(s[pos]) - '0';
+    const unsigned c = (unsigned char)s[pos] - '0';
     if (c > 9) break;
     result = result * 10 + c;
     ++pos;
@@ -29,24 +31,21 @@ uint32_t scan_ulong(const char *s, uint64_t *u) {
 uint32_t scan_unsigned(const char *s, uint32_t *u) {
   uint64_t v;
   const uint32_t len = scan_ulong(s, &v);
-  *u = static_cast<uint32_t>(v);
+  *u = (uint32_t)v;
   return len;
 }
 
-void uint32_unpack(const char s[4], uint32_t *u) {
-  const unsigned char *b = reinterpret_cast<const unsigned char *>(s);
-  *u = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-}
+void uint32_unpack(const char s[4], uint32_t *u) { *u = byte_uint32(s); }
 
 void uint32_unpack_big(const char s[4], uint32_t *u) {
-  const unsigned char *b = reinterpret_cast<const unsigned char *>(s);
+  const unsigned char *b = (const unsigned char *)s;
   *u = uint32_t{b[3]} | uint32_t{b[2]} << 8 | uint32_t{b[1]} << 16 | uint32_t{b[0]} << 24;
 }
 
 void uint32_store(char s[4], uint32_t u) {
-  for (int i = 0; i < 4; ++i, u >>= 8) s[i] = static_cast<char>(u & 255);
+  for (int i = 0; i < 4; ++i, u >>= 8) s[i] = (char)(u & 255);
 }
 
 void uint32_store_big(char s[4], uint32_t u) {
-  for (int i = 3; i >= 0; --i, u >>= 8) s[i] = static_cast<char>(u & 255);
+  for (int i = 3; i >= 0; --i, u >>= 8) s[i] = (char)(u & 255);
 }

@@ -8,71 +8,17 @@
 #include "byte.hpp"
 #include "env.hpp"
 #include "error.hpp"
-#include "stralloc.hpp"
 
 extern char **environ;
 
-namespace {
+static stralloc plus;       // queued changes: NUL-terminated "name=value" or "name"
+static stralloc candidate;  // one candidate path being built
 
-stralloc plus;      // queued changes: NUL-terminated "name=value" or "name"
-stralloc entry;     // one change being built
-stralloc candidate; // one candidate path being built
-
-// 1 if s begins with the k bytes at name, followed by '='.
-bool names_entry(const char *s, const char *name, uint32_t k) {
-  for (uint32_t i = 0; i < k; ++i)
-    if (s[i] != name[i]) return false;
-  return s[k] == '=';
-}
-
-// Applies the queued change at c to the first live entries of env.
-void apply_change(char **env, uint32_t *live, char *c) {
-  const uint32_t k = str_chr(c, '=');
-  for (uint32_t j = 0; j < *live; ++j) {
-    if (names_entry(env[j], c, k)) {
-      env[j] = env[--*live];
-      break;
-    }
-  }
-  if (c[k] == '=') env[(*live)++] = c;
-}
-
-}  // namespace
-
-int pathrun_env(const char *name, const char *value) {
-  if (!name) return 1;
-  if (!stralloc_copys(&entry, name)) return 0;
-  if (value) {
-    if (!stralloc_cats(&entry, "=")) return 0;
-    if (!stralloc_cats(&entry, value)) return 0;
-  }
-  if (!stralloc_append(&entry, "")) return 0;
-  return stralloc_cat(&plus, &entry);
-}
+int pathrun_env(const char *name, const char *value) { return env_queue(&plus, name, value); }
 
 void pathrun(char *const *argv) {
-  if (!stralloc_cats(&plus, "")) return;
-
-  uint32_t e = 0;
-  while (environ[e]) ++e;
-  uint32_t p = 0;
-  for (uint32_t i = 0; i < plus.length; ++i)
-    if (!plus.bytes[i]) ++p;
-
-  const uint64_t bytes = (uint64_t{e} + p + 1) * sizeof(char *);
-  if (bytes > UINT32_MAX) {
-    errno = error_nomem;
-    return;
-  }
-  char **env = static_cast<char **>(alloc(static_cast<uint32_t>(bytes)));
+  char **env = env_merge(environ, &plus);
   if (!env) return;
-
-  for (uint32_t i = 0; i < e; ++i) env[i] = environ[i];
-  uint32_t live = e;
-  for (uint32_t i = 0; i < plus.length; i += str_len(plus.bytes + i) + 1)
-    apply_change(env, &live, plus.bytes + i);
-  env[live] = nullptr;
-
   pathrun_search(argv[0], argv, env);
   alloc_free(env);
 }

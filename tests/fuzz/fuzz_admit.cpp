@@ -1,5 +1,5 @@
 // Fuzz target: the server's admission of a connection with arbitrary rule
-// values and inherited environments (found, env, env_set, env_reset).
+// values and inherited environments (found, env, env_set, admit_reset).
 //
 // Input: a flags byte (bit 0: peer ids from the kernel, bit 1: a forced
 // local path, bit 2: log lines), a length byte and that many bytes of
@@ -9,7 +9,7 @@
 // under the empty key and doit() admits a connection on a socket pair with
 // it.  The environment that doit() installs must hold, name by name,
 // exactly what the queued entries (connection variables, then the rule's
-// settings) make of the inherited one; env_reset() must put the inherited
+// settings) make of the inherited one; admit_reset() must put the inherited
 // environment back untouched.
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -23,7 +23,7 @@
 
 #include "fuzzutil.hpp"
 #include "prefork/admit.hpp"
-#include "prefork/corvane.hpp"
+#include "prefork/state.hpp"
 #include "support/buffer.hpp"
 
 extern char **environ;
@@ -177,15 +177,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (admitted) {
     fuzz_check(environ != env.data(), "no environment installed");
     check_env(base, q);
-    env_reset();
-  } else {
-    envplus.length = 0;  // as the child loop does after a refusal
   }
+  // As the child loop does after every connection: a queue left behind
+  // shows in the next admitted run's environment.
+  admit_reset();
   fuzz_check(environ == env.data(), "inherited environment not put back");
   for (size_t i = 0; i < base.size(); ++i)
     fuzz_check(env[i] == basecopy[i].data() && base[i] == env[i], "inherited entry changed");
   fuzz_check(!env[base.size()], "inherited environment end moved");
-  fuzz_check(envplus.length == 0, "queue not emptied");
   environ = saved;
   return 0;
 }

@@ -139,7 +139,7 @@ TEST(found, DenyRefusesAfterTheBannerAndLeavesNothingBehind) {
   EXPECT_EQ(err.find(": done "), err.rfind(": done "));
 }
 
-TEST(env_reset, RuleSettingsDoNotReachTheNextConnection) {
+TEST(admit_reset, RuleSettingsDoNotReachTheNextConnection) {
   if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir, env_script);

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "support/alloc.hpp"
+
 extern char **environ;
 
 namespace {
@@ -39,4 +44,49 @@ TEST(env_get, EmptyEnvironment) {
   char *e[] = {nullptr};
   FakeEnviron f(e);
   EXPECT_EQ(env_get("PATH"), nullptr);
+}
+
+// env_merge applies the queue in order to a copy of the base: each entry
+// removes the first entry of its name (the last one moves into its place)
+// and a setting is appended.  The order is what programs see.
+TEST(env_merge, QueueAppliedInOrder) {
+  struct Change {
+    const char *name;
+    const char *value;  // null: removal
+  };
+  struct Row {
+    const char *what;
+    std::vector<std::string> base;
+    std::vector<Change> queue;
+    std::vector<std::string> want;
+  } rows[] = {
+      {"removal moves the last entry into the gap", {"A=1", "B=2", "C=3"}, {{"A", nullptr}},
+       {"C=3", "B=2"}},
+      {"only the first entry of a name goes", {"A=1", "A=2", "B=3"}, {{"A", nullptr}},
+       {"B=3", "A=2"}},
+      {"a name matches only up to its '='", {"AB=1", "A=2"}, {{"A", "3"}}, {"AB=1", "A=3"}},
+      {"an entry without '=' has no name", {"A", "A=1"}, {{"A", nullptr}}, {"A"}},
+      {"a later setting replaces an earlier one", {"X=0", "Y=1"}, {{"X", "1"}, {"X", "2"}},
+       {"Y=1", "X=2"}},
+      {"a removal cancels a queued setting", {}, {{"X", "1"}, {"X", nullptr}}, {}},
+      {"empty values and values with '='", {}, {{"V", "a=b"}, {"E", ""}}, {"V=a=b", "E="}},
+      {"a null name queues nothing", {"A=1"}, {{nullptr, "x"}, {nullptr, nullptr}}, {"A=1"}},
+      {"removing an absent name changes nothing", {"A=1", "B=2"}, {{"Z", nullptr}},
+       {"A=1", "B=2"}},
+  };
+  for (Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    std::vector<char *> base;
+    for (std::string &s : r.base) base.push_back(s.data());
+    base.push_back(nullptr);
+    stralloc q = {};
+    for (const Change &c : r.queue) ASSERT_EQ(env_queue(&q, c.name, c.value), 1);
+    char **e = env_merge(base.data(), &q);
+    ASSERT_NE(e, nullptr);
+    std::vector<std::string> got;
+    for (char **p = e; *p; ++p) got.push_back(*p);
+    EXPECT_EQ(got, r.want);
+    alloc_free(e);
+    alloc_free(q.bytes);
+  }
 }

@@ -21,11 +21,7 @@ extern int fdlock;                ///< descriptor of lockfile
 extern int selfpipe[2];           ///< read end, write end
 extern int lop;                   ///< truncation flag of the address reads; not consulted
 
-/// Keeps the pool of children alive until SIGTERM; exits 0 then.
-[[noreturn]] void supervise(int s, int argc, char **argv);
-/// The status line, when verbosity >= 2.
-void printstatus();
-/// SIGCHLD handler: reaps and logs children, exits 0 when stopping and none is left.
-void sigchld(int);
-/// SIGTERM handler: stops forking and signals the process group.
-void sigterm(int);
+/// What follows the program's name in a message that ends it.
+inline constexpr const char *fatal = ": fatal: ";
+/// What follows the program's name when one connection is given up.
+inline constexpr const char *dropping = ": warning: dropping connection, ";
