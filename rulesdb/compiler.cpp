@@ -9,10 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "rulesdb/fastbyte.hpp"
 #include "support/buffer.hpp"
+#include "support/byte.hpp"
 #include "support/error.hpp"
 #include "support/logsafe.hpp"
+#include "support/stralloc.hpp"
 #include "support/strerr.hpp"
 
 namespace {
@@ -32,7 +33,7 @@ stralloc value;
 // message short, is shown cleaned as a log line is.
 [[noreturn]] void die_parse(const char *s, uint32_t n) {
   stralloc shown;
-  int ok = fastbyte_chr(s, n, 0) < n ? logsafe_cat(&shown, s, n) : stralloc_copyb(&shown, s, n);
+  int ok = byte_chr(s, n, 0) < n ? logsafe_cat(&shown, s, n) : stralloc_copyb(&shown, s, n);
   if (!ok || !stralloc_catb(&shown, "", 1)) die_nomem();
   strerr_diex(exit_perm, fatal, "unable to parse this line: ", shown.bytes);
 }
@@ -56,11 +57,11 @@ void compile_input(int kind) {
       return;
     }
     const char *s = buffer_view(buffer_stdin);
-    uint32_t end = fastbyte_chr(s, n, '\n');
+    uint32_t end = byte_chr(s, n, '\n');
     if (end < (uint32_t)n) ++end;
     // A line that cannot grow while it is being read is a failure of the
     // input, not of the handling of a line.
-    if (!fastbyte_catb(&line, s, end)) strerr_diesys(exit_temp, fatal, "unable to read input: ");
+    if (!stralloc_appendb(&line, s, end)) strerr_diesys(exit_temp, fatal, "unable to read input: ");
     if (s[end - 1] == '\n') {
       compile_line(line.bytes, line.length, kind);
       line.length = 0;

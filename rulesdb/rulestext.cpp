@@ -4,14 +4,15 @@
 
 #include <cstring>
 
-#include "rulesdb/fastbyte.hpp"
 #include "rulesdb/rules.hpp"
+#include "support/byte.hpp"
 #include "support/fmt.hpp"
+#include "support/stralloc.hpp"
 
 namespace {
 
 // Appends the letter that starts an instruction.
-int letter(stralloc *value, char c) { return fastbyte_catb(value, &c, 1); }
+int letter(stralloc *value, char c) { return stralloc_appendb(value, &c, 1); }
 
 // Unparsed remainder of a line.
 struct rest {
@@ -28,10 +29,10 @@ void rest_skip(rest *r, uint32_t k) {
 // and skips past the closing q.
 int rulestext_quoted(rest *r, stralloc *value) {
   if (!r->n) return rulestext_unparsable;
-  uint32_t close = 1 + fastbyte_chr(r->s + 1, r->n - 1, r->s[0]);
+  uint32_t close = 1 + byte_chr(r->s + 1, r->n - 1, r->s[0]);
   if (close == r->n) return rulestext_unparsable;
-  if (!fastbyte_catb(value, r->s + 1, close - 1)) return rulestext_nomem;
-  if (!fastbyte_catb(value, "", 1)) return rulestext_nomem;
+  if (!stralloc_appendb(value, r->s + 1, close - 1)) return rulestext_nomem;
+  if (!stralloc_appendb(value, "", 1)) return rulestext_nomem;
   rest_skip(r, close + 1);
   return 0;
 }
@@ -40,7 +41,7 @@ int rulestext_quoted(rest *r, stralloc *value) {
 int rulestext_verdict(rest *r, int kind, stralloc *value) {
   if (r->n >= 4 && !std::memcmp(r->s, "deny", 4)) {
     rest_skip(r, 4);
-    return letter(value, rules_deny) && fastbyte_catb(value, "", 1) ? 0 : rulestext_nomem;
+    return letter(value, rules_deny) && stralloc_appendb(value, "", 1) ? 0 : rulestext_nomem;
   }
   if (r->n < 5 || std::memcmp(r->s, "allow", 5)) return rulestext_unparsable;
   rest_skip(r, 5);
@@ -54,10 +55,10 @@ int rulestext_verdict(rest *r, int kind, stralloc *value) {
 int rulestext_settings(rest *r, stralloc *value) {
   while (r->n) {
     if (r->s[0] != ',') return rulestext_unparsable;
-    uint32_t eq = fastbyte_chr(r->s, r->n, '=');
+    uint32_t eq = byte_chr(r->s, r->n, '=');
     if (eq == r->n) return rulestext_unparsable;
     if (!letter(value, rules_setting)) return rulestext_nomem;
-    if (!fastbyte_catb(value, r->s + 1, eq)) return rulestext_nomem;
+    if (!stralloc_appendb(value, r->s + 1, eq)) return rulestext_nomem;
     rest_skip(r, eq + 1);
     int e = rulestext_quoted(r, value);
     if (e) return e;
@@ -88,8 +89,8 @@ int rulestext_range(cdbout *c, uint64_t low, uint64_t high, const char *tail, ui
   for (uint64_t u = low;; ++u) {
     char num[FMT_ULONG];
     rangekey.length = 0;
-    if (!fastbyte_catb(&rangekey, num, fmt_ulong(num, u))) return rulestext_nomem;
-    if (!fastbyte_catb(&rangekey, tail, taillen)) return rulestext_nomem;
+    if (!stralloc_appendb(&rangekey, num, fmt_ulong(num, u))) return rulestext_nomem;
+    if (!stralloc_appendb(&rangekey, tail, taillen)) return rulestext_nomem;
     if (cdbout_add(c, rangekey.bytes, rangekey.length, value->bytes, value->length) == -1)
       return rulestext_unwritable;
     if (u == high) return 1;
@@ -105,14 +106,14 @@ int rulestext_parse(const char *line, uint32_t *len, int kind, stralloc *key, st
     if (ch != ' ' && ch != '\t' && ch != '\n') break;
     --*len;
   }
-  uint32_t colon = fastbyte_chr(line, *len, ':');
+  uint32_t colon = byte_chr(line, *len, ':');
   if (colon == *len) return 0;
   // A NUL would end an instruction early and start another: in a value it
   // could smuggle a deny, a program or a setting into the record.
-  if (fastbyte_chr(line, *len, 0) < *len) return rulestext_unparsable;
+  if (byte_chr(line, *len, 0) < *len) return rulestext_unparsable;
   key->length = 0;
   value->length = 0;
-  if (!fastbyte_catb(key, line, colon)) return rulestext_nomem;
+  if (!stralloc_appendb(key, line, colon)) return rulestext_nomem;
   rest r = {line + colon + 1, *len - colon - 1};
   int e = rulestext_verdict(&r, kind, value);
   if (!e) e = rulestext_settings(&r, value);
@@ -120,9 +121,9 @@ int rulestext_parse(const char *line, uint32_t *len, int kind, stralloc *key, st
 }
 
 int rulestext_add(cdbout *c, const stralloc *key, const stralloc *value) {
-  uint32_t head = fastbyte_chr(key->bytes, key->length, ',');
-  uint32_t dash = fastbyte_chr(key->bytes, head, '-');
-  if (dash == head || fastbyte_chr(key->bytes, head, '.') < head) {
+  uint32_t head = byte_chr(key->bytes, key->length, ',');
+  uint32_t dash = byte_chr(key->bytes, head, '-');
+  if (dash == head || byte_chr(key->bytes, head, '.') < head) {
     if (cdbout_add(c, key->bytes, key->length, value->bytes, value->length) == -1)
       return rulestext_unwritable;
     return 1;

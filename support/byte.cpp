@@ -17,13 +17,6 @@ void byte_copy_from_end(void *to, uint32_t n, const void *from) {
   while (n--) *--t = *--f;
 }
 
-uint32_t byte_chr(const char *s, uint32_t n, int c) {
-  const char ch = static_cast<char>(c);
-  uint32_t i = 0;
-  while (i < n && s[i] != ch) ++i;
-  return i;
-}
-
 int byte_diff(const void *s, uint32_t n, const void *t) {
   const unsigned char *x = static_cast<const unsigned char *>(s);
   const unsigned char *y = static_cast<const unsigned char *>(t);

@@ -11,8 +11,6 @@ void byte_zero(void *s, uint32_t n);
 void byte_copy(void *to, uint32_t n, const void *from);
 /// Copies n bytes from from to to, last byte first.
 void byte_copy_from_end(void *to, uint32_t n, const void *from);
-/// Index of the first byte equal to c (low 8 bits), or n.
-uint32_t byte_chr(const char *s, uint32_t n, int c);
 /// 0 if equal, else s's byte minus t's byte (unsigned) at the first difference.
 int byte_diff(const void *s, uint32_t n, const void *t);
 /// Number of bytes before the NUL.
@@ -25,6 +23,12 @@ int str_diff(const char *s, const char *t);
 int str_start(const char *s, const char *t);
 /// 1 if the n bytes at s and t are equal, else 0; inline, with the C library's fast compare.
 inline int byte_equal(const void *s, uint32_t n, const void *t) { return !n || !std::memcmp(s, t, n); }
+/// Index of the first byte equal to c (low 8 bits), or n; inline, with the C
+/// library's fast scan, since the compilers and lookups go over every byte.
+inline uint32_t byte_chr(const char *s, uint32_t n, int c) {
+  const void *p = n ? std::memchr(s, (unsigned char)c, n) : nullptr;
+  return p ? (uint32_t)((const char *)p - s) : n;
+}
 /// The 4 bytes at s read little-endian; inline.
 inline uint32_t byte_uint32(const char *s) {
   const unsigned char *u = (const unsigned char *)s;

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 // Growable byte string.  A zero record is a valid empty string; strings
 // grow in place and are never freed.  After copyb/catb the byte just past
@@ -26,3 +27,11 @@ int stralloc_cats(stralloc *sa, const char *s);
 int stralloc_cat(stralloc *sa, const stralloc *from);
 /// Appends the one byte at c (no 'Z' marker); 1 or 0.
 int stralloc_append(stralloc *sa, const char *c);
+/// Appends the n bytes at s (no 'Z' marker); 1 or 0; inline, for loops that
+/// go over every byte of their input.
+inline int stralloc_appendb(stralloc *sa, const char *s, uint32_t n) {
+  if (sa->capacity - sa->length < n && !stralloc_readyplus(sa, n)) return 0;
+  if (n) std::memcpy(sa->bytes + sa->length, s, n);
+  sa->length += n;
+  return 1;
+}
