@@ -25,7 +25,7 @@
 BUFFER_STDOUT_DEFINE;
 BUFFER_STDIN_DEFINE;
 
-#define FATAL "corvane: fatal: "
+static constexpr const char *fatal = "corvane: fatal: ";
 
 static const char *fnrules;
 static uint32_t uid;          // target uid; 0: no user switch
@@ -43,17 +43,17 @@ static const char *badname;   // the first IPCUID or IPCGID that is not an id
 static stralloc badvalue;     // its value, cleaned for the log
 static stralloc runname;      // the program's name, cleaned for the log
 
-[[noreturn]] static void die_nomem() { strerr_diex(exit_temp, FATAL, "out of memory"); }
+[[noreturn]] static void die_nomem() { strerr_diex(exit_temp, fatal, "out of memory"); }
 
 /// Dies on a failed request read: bad request or out of memory.
 [[noreturn]] static void die_request() {
   if (errno == error_nomem) die_nomem();
   errno = error_proto;
-  strerr_diesys(exit_temp, FATAL, "bad ipc request: ");
+  strerr_diesys(exit_temp, fatal, "bad ipc request: ");
 }
 
 [[noreturn]] static void die_rules() {
-  strerr_diesys(exit_temp, FATAL, "unable to read ", fnrules, ": ");
+  strerr_diesys(exit_temp, fatal, "unable to read ", fnrules, ": ");
 }
 
 // ---- request ----
@@ -64,7 +64,7 @@ static void request_read() {
   uid = (uint32_t)r;
   struct passwd *pw = getpwuid(uid);
   strnum[fmt_ulong(strnum, uid)] = 0;
-  if (!pw) strerr_diex(exit_temp, FATAL, "unknown uid ", strnum);
+  if (!pw) strerr_diex(exit_temp, fatal, "unknown uid ", strnum);
   gid = (uint32_t)pw->pw_gid;
   r = request_num(buffer_stdin);
   if (r == -1) die_request();
@@ -155,7 +155,7 @@ static void request_check() {
 
   log_request(peeruid, peergid);
   if (flagdeny) _exit(exit_perm);
-  if (badname) strerr_diex(exit_perm, FATAL, "bad ", badname, ": ", badvalue.bytes);
+  if (badname) strerr_diex(exit_perm, fatal, "bad ", badname, ": ", badvalue.bytes);
   if (flagprog) args[0] = prog.bytes;
 }
 
@@ -166,8 +166,8 @@ static void request_check() {
 /// group switch, its own.
 static void ids_switch() {
   if ((gid || uid) && prot_gid(gid ? gid : (uint32_t)getgid()) == -1)
-    strerr_diesys(exit_temp, FATAL, "unable to set gid: ");
-  if (uid && prot_uid(uid) == -1) strerr_diesys(exit_temp, FATAL, "unable to set uid: ");
+    strerr_diesys(exit_temp, fatal, "unable to set gid: ");
+  if (uid && prot_uid(uid) == -1) strerr_diesys(exit_temp, fatal, "unable to set uid: ");
 }
 
 /// Closes every descriptor above 2: whatever the server left open (its log
@@ -188,7 +188,7 @@ static void close_above_2() {
   if (!logsafe_cat(&runname, args[0], str_len(args[0]))) die_nomem();
   if (!stralloc_append(&runname, "")) die_nomem();
   errno = e;
-  strerr_diesys(exit_temp, FATAL, "unable to run ", runname.bytes, ": ");
+  strerr_diesys(exit_temp, fatal, "unable to run ", runname.bytes, ": ");
 }
 
 int main(int argc, char **argv) {
@@ -200,7 +200,7 @@ int main(int argc, char **argv) {
   request_check();
 
   ids_switch();
-  if (flagerrout && fd_copy(2, 1) == -1) strerr_diesys(exit_temp, FATAL, "unable to copy fd: ");
+  if (flagerrout && fd_copy(2, 1) == -1) strerr_diesys(exit_temp, fatal, "unable to copy fd: ");
   close_above_2();
   pathrun(args);
   die_run();

@@ -11,13 +11,11 @@
 #include "support/error.hpp"
 #include "support/fmt.hpp"
 
-namespace {
-
-constexpr uint64_t cdbout_limit = 0xFFFFFFFFull;
-constexpr uint64_t cdbout_maxpairs = 0x20000000ull;
+static constexpr uint64_t cdbout_limit = 0xFFFFFFFFull;
+static constexpr uint64_t cdbout_maxpairs = 0x20000000ull;
 
 // Advances write_pos by n; -1 (ENOMEM) when the file would pass 4 GiB.
-int cdbout_advance(cdbout *c, uint64_t n) {
+static int cdbout_advance(cdbout *c, uint64_t n) {
   uint64_t pos = c->write_pos + n;
   if (pos > cdbout_limit) {
     errno = error_nomem;
@@ -29,7 +27,7 @@ int cdbout_advance(cdbout *c, uint64_t n) {
 
 // buffer_putalign, with the common case of bytes that fit into the free
 // space copied straight in: the writer puts several small pieces per record.
-int cdbout_put(cdbout *c, const char *s, uint32_t n) {
+static int cdbout_put(cdbout *c, const char *s, uint32_t n) {
   if (c->out.size - c->out.pending < n) return buffer_putalign(&c->out, s, n);
   if (!n) return 0;
   std::memcpy(c->out.space + c->out.pending, s, n);
@@ -38,7 +36,7 @@ int cdbout_put(cdbout *c, const char *s, uint32_t n) {
 }
 
 // Writes one (a, b) pair little-endian through the output buffer.
-int cdbout_putpair(cdbout *c, uint32_t a, uint32_t b) {
+static int cdbout_putpair(cdbout *c, uint32_t a, uint32_t b) {
   char buf[8];
   uint32_store(buf, a);
   uint32_store(buf + 4, b);
@@ -46,7 +44,7 @@ int cdbout_putpair(cdbout *c, uint32_t a, uint32_t b) {
 }
 
 // Allocates `sorted` and groups every entry by table, in the order added.
-int cdbout_group(cdbout *c) {
+static int cdbout_group(cdbout *c) {
   uint64_t most = 1;
   for (int i = 0; i < 256; ++i) c->table_count[i] = 0;
   for (cdbout_block *b = c->blocks; b; b = b->next)
@@ -74,7 +72,7 @@ int cdbout_group(cdbout *c) {
 }
 
 // Lays out hash table i in `work` and writes it.
-int cdbout_table(cdbout *c, int i) {
+static int cdbout_table(cdbout *c, int i) {
   uint32_t n = c->table_count[i];
   uint32_t s = 2 * n;
   uint32_store(c->header + 8 * i, c->write_pos);
@@ -97,8 +95,6 @@ int cdbout_table(cdbout *c, int i) {
   }
   return buffer_putalign(&c->out, (const char *)c->work, 8 * s);
 }
-
-}  // namespace
 
 int cdbout_start(cdbout *c, int fd) {
   c->blocks = nullptr;

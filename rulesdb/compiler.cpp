@@ -16,29 +16,29 @@
 #include "support/stralloc.hpp"
 #include "support/strerr.hpp"
 
-namespace {
+static const char *fatal;
+static const char *fn;
+static const char *fntmp;
+static cdbout out;
+static stralloc line;
+static stralloc key;
+static stralloc value;
 
-const char *fatal;
-const char *fn;
-const char *fntmp;
-cdbout out;
-stralloc line;
-stralloc key;
-stralloc value;
-
-[[noreturn]] void die_nomem() { strerr_diex(exit_temp, fatal, "out of memory"); }
-[[noreturn]] void die_write() { strerr_diesys(exit_temp, fatal, "unable to write to ", fntmp, ": "); }
+[[noreturn]] static void die_nomem() { strerr_diex(exit_temp, fatal, "out of memory"); }
+[[noreturn]] static void die_write() {
+  strerr_diesys(exit_temp, fatal, "unable to write to ", fntmp, ": ");
+}
 
 // Shows the line as it is; a line holding a NUL, which would cut the
 // message short, is shown cleaned as a log line is.
-[[noreturn]] void die_parse(const char *s, uint32_t n) {
+[[noreturn]] static void die_parse(const char *s, uint32_t n) {
   stralloc shown;
   int ok = byte_chr(s, n, 0) < n ? logsafe_cat(&shown, s, n) : stralloc_copyb(&shown, s, n);
   if (!ok || !stralloc_catb(&shown, "", 1)) die_nomem();
   strerr_diex(exit_perm, fatal, "unable to parse this line: ", shown.bytes);
 }
 
-void compile_line(const char *s, uint32_t n, int kind) {
+static void compile_line(const char *s, uint32_t n, int kind) {
   int r = rulestext_parse(s, &n, kind, &key, &value);
   if (r == 1) r = rulestext_add(&out, &key, &value);
   if (r == rulestext_unwritable) die_write();
@@ -48,7 +48,7 @@ void compile_line(const char *s, uint32_t n, int kind) {
 
 // Reads and compiles every line, gathered in `line` with one scan of the
 // buffered bytes per refill (a line may span several refills).
-void compile_input(int kind) {
+static void compile_input(int kind) {
   for (;;) {
     int n = buffer_load(buffer_stdin);
     if (n == -1) strerr_diesys(exit_temp, fatal, "unable to read input: ");
@@ -72,7 +72,7 @@ void compile_input(int kind) {
 
 // True when the two names are one file (the same name, a link or a
 // symbolic link to it).
-bool same_file(const char *a, const char *b) {
+static bool same_file(const char *a, const char *b) {
   struct stat sa, sb;
   return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
@@ -82,12 +82,10 @@ bool same_file(const char *a, const char *b) {
 // left at the name (a symbolic link to a file of ours, a file of theirs) is
 // removed without being followed, and an entry that appears again before
 // the create makes it fail (EEXIST) instead of being written through.
-int open_tmp(const char *fn) {
+static int open_tmp(const char *fn) {
   unlink(fn);
   return open(fn, O_WRONLY | O_NONBLOCK | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
 }
-
-}  // namespace
 
 int compiler_run(int argc, char **argv, int kind, const char *fatalprefix, const char *usage) {
   if (argc < 3) strerr_diex(exit_perm, usage);

@@ -5,7 +5,9 @@
 BUFFER_STDOUT_DEFINE;
 BUFFER_STDIN_DEFINE;
 
+static constexpr const char *fatal = "gatemark: fatal: ";
+
 int main(int argc, char **argv) {
-  return compiler_run(argc, argv, rulestext_connection, "gatemark: fatal: ",
+  return compiler_run(argc, argv, rulestext_connection, fatal,
                       "gatemark: usage: gatemark rules.cdb rules.tmp");
 }

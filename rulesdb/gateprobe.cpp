@@ -7,13 +7,14 @@
 
 BUFFER_STDOUT_DEFINE;
 
-#define FATAL "gateprobe: fatal: "
+static constexpr const char *fatal = "gateprobe: fatal: ";
 
 int main(int argc, char **argv) {
   if (argc < 2) strerr_diex(exit_perm, "gateprobe: usage: gateprobe rules.cdb");
   int r = rulesreport_write(buffer_stdout, argv[1], env_get("IPCREMOTEEUID"),
                             env_get("IPCREMOTEEGID"), nullptr, nullptr);
-  if (r == rulesreport_unreadable) strerr_diesys(exit_temp, FATAL, "unable to read ", argv[1], ": ");
-  if (r == rulesreport_unwritable) strerr_diesys(exit_temp, FATAL, "unable to write output: ");
+  if (r == rulesreport_unreadable)
+    strerr_diesys(exit_temp, fatal, "unable to read ", argv[1], ": ");
+  if (r == rulesreport_unwritable) strerr_diesys(exit_temp, fatal, "unable to write output: ");
   return 0;
 }

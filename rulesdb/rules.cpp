@@ -13,16 +13,14 @@
 
 stralloc rules_name;
 
-namespace {
-
-cdb c;
-stralloc rules_data;
-stralloc command;  // of the exec keys, NUL-terminated
+static cdb c;
+static stralloc rules_data;
+static stralloc command;  // of the exec keys, NUL-terminated
 
 // 1 when the data of the record just found lies inside the file.  Checked
 // before the data is allocated, so that a damaged length cannot ask for
 // gigabytes of memory.
-int rules_datafits() {
+static int rules_datafits() {
   uint64_t end = (uint64_t)c.data_pos + c.data_len;
   if (c.mapping) return end <= c.file_size;
   struct stat st;
@@ -31,7 +29,7 @@ int rules_datafits() {
 }
 
 // Builds rules_name from up to three pieces (null ones are left out) and tries it.
-int rules_trykey(rules_callback f, const char *a, const char *b, const char *cmd) {
+static int rules_trykey(rules_callback f, const char *a, const char *b, const char *cmd) {
   if (!stralloc_copys(&rules_name, "")) return -1;
   if (a && !stralloc_cats(&rules_name, a)) return -1;
   if (b && (!stralloc_cats(&rules_name, ".") || !stralloc_cats(&rules_name, b))) return -1;
@@ -41,7 +39,7 @@ int rules_trykey(rules_callback f, const char *a, const char *b, const char *cmd
 
 // Tries the keys of one peer in order on the database set up in c; cmd
 // null gives the connection keys.
-int rules_keys(rules_callback f, const char *uid, const char *gid, const char *cmd) {
+static int rules_keys(rules_callback f, const char *uid, const char *gid, const char *cmd) {
   int r = 0;
   if (uid && gid) r = rules_trykey(f, uid, gid, cmd);
   if (!r && uid) r = rules_trykey(f, uid, nullptr, cmd);
@@ -51,7 +49,8 @@ int rules_keys(rules_callback f, const char *uid, const char *gid, const char *c
   return r;
 }
 
-int rules_sequence(rules_callback f, int fd, const char *uid, const char *gid, const char *cmd) {
+static int rules_sequence(rules_callback f, int fd, const char *uid, const char *gid,
+                          const char *cmd) {
   cdb_init(&c, fd);
   int r = rules_keys(f, uid, gid, cmd);
   int e = errno;
@@ -59,8 +58,6 @@ int rules_sequence(rules_callback f, int fd, const char *uid, const char *gid, c
   errno = e;
   return r;
 }
-
-}  // namespace
 
 int rules_try(rules_callback f) {
   int r = cdb_find(&c, rules_name.bytes, rules_name.length);

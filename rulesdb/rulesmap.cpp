@@ -18,31 +18,29 @@
 #include "support/error.hpp"
 #include "support/open.hpp"
 
-namespace {
-
 struct rulesmap {
   const char *mapping = nullptr;
   uint32_t size = 0;
   struct stat st {};
 };
 
-rulesmap m;
+static rulesmap m;
 
-int rulesmap_same(const struct stat *st) {
+static int rulesmap_same(const struct stat *st) {
   return m.mapping && st->st_dev == m.st.st_dev && st->st_ino == m.st.st_ino &&
          st->st_size == m.st.st_size && st->st_mtim.tv_sec == m.st.st_mtim.tv_sec &&
          st->st_mtim.tv_nsec == m.st.st_mtim.tv_nsec && st->st_ctim.tv_sec == m.st.st_ctim.tv_sec &&
          st->st_ctim.tv_nsec == m.st.st_ctim.tv_nsec;
 }
 
-void rulesmap_drop() {
+static void rulesmap_drop() {
   if (m.mapping) munmap((void *)m.mapping, m.size);
   m.mapping = nullptr;
 }
 
 // Maps the regular, non-empty file open on fd; 1 when it is kept, 0 when
 // it is to be read through the descriptor instead.
-int rulesmap_keep(int fd) {
+static int rulesmap_keep(int fd) {
   struct stat st;
   if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode)) return 0;
   if (st.st_size <= 0 || (uint64_t)st.st_size > 0xFFFFFFFFull) return 0;
@@ -53,8 +51,6 @@ int rulesmap_keep(int fd) {
   m.st = st;
   return 1;
 }
-
-}  // namespace
 
 int rulesmap_find(rules_callback f, const char *path, const char *uid, const char *gid) {
   struct stat st;

@@ -11,27 +11,25 @@
 #include "support/byte.hpp"
 #include "support/open.hpp"
 
-namespace {
+static buffer *report;
+static int flagexec;
+static int flagdeny;
+static int flagfailed;  // a write failed: the report is not continued
+static int failerrno;   // the errno of that write
 
-buffer *report;
-int flagexec;
-int flagdeny;
-int flagfailed;  // a write failed: the report is not continued
-int failerrno;   // the errno of that write
-
-void fail() {
+static void fail() {
   flagfailed = 1;
   failerrno = errno;
 }
 
-void out(const char *s, uint32_t n) {
+static void out(const char *s, uint32_t n) {
   if (!flagfailed && buffer_put(report, s, n) == -1) fail();
 }
 
-void outs(const char *s) { out(s, str_len(s)); }
+static void outs(const char *s) { out(s, str_len(s)); }
 
 // Prints the instructions up to a deny, which ends the report.
-void found(char *value, uint32_t len) {
+static void found(char *value, uint32_t len) {
   outs("rule ");
   out(rules_name.bytes, rules_name.length);
   out(":\n", 2);
@@ -54,8 +52,6 @@ void found(char *value, uint32_t len) {
     }
   }
 }
-
-}  // namespace
 
 int rulesreport_write(buffer *b, const char *fn, const char *uid, const char *gid,
                       const char *target, const char *program) {

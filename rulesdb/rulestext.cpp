@@ -9,10 +9,8 @@
 #include "support/fmt.hpp"
 #include "support/stralloc.hpp"
 
-namespace {
-
 // Appends the letter that starts an instruction.
-int letter(stralloc *value, char c) { return stralloc_appendb(value, &c, 1); }
+static int letter(stralloc *value, char c) { return stralloc_appendb(value, &c, 1); }
 
 // Unparsed remainder of a line.
 struct rest {
@@ -20,14 +18,14 @@ struct rest {
   uint32_t n;
 };
 
-void rest_skip(rest *r, uint32_t k) {
+static void rest_skip(rest *r, uint32_t k) {
   r->s += k;
   r->n -= k;
 }
 
 // At a quote byte q: appends the bytes up to the next q and a NUL to value,
 // and skips past the closing q.
-int rulestext_quoted(rest *r, stralloc *value) {
+static int rulestext_quoted(rest *r, stralloc *value) {
   if (!r->n) return rulestext_unparsable;
   uint32_t close = 1 + byte_chr(r->s + 1, r->n - 1, r->s[0]);
   if (close == r->n) return rulestext_unparsable;
@@ -38,7 +36,7 @@ int rulestext_quoted(rest *r, stralloc *value) {
 }
 
 // "deny" or "allow" (with an optional program for exec rules).
-int rulestext_verdict(rest *r, int kind, stralloc *value) {
+static int rulestext_verdict(rest *r, int kind, stralloc *value) {
   if (r->n >= 4 && !std::memcmp(r->s, "deny", 4)) {
     rest_skip(r, 4);
     return letter(value, rules_deny) && stralloc_appendb(value, "", 1) ? 0 : rulestext_nomem;
@@ -52,7 +50,7 @@ int rulestext_verdict(rest *r, int kind, stralloc *value) {
 }
 
 // Zero or more "," NAME "=" q VALUE q, each becoming "+" NAME "=" VALUE NUL.
-int rulestext_settings(rest *r, stralloc *value) {
+static int rulestext_settings(rest *r, stralloc *value) {
   while (r->n) {
     if (r->s[0] != ',') return rulestext_unparsable;
     uint32_t eq = byte_chr(r->s, r->n, '=');
@@ -68,7 +66,7 @@ int rulestext_settings(rest *r, stralloc *value) {
 
 // A range bound: decimal digits only, empty meaning 0.  A bound too large
 // for 64 bits is refused rather than wrapped around.
-int rulestext_bound(const char *s, uint32_t n, uint64_t *u) {
+static int rulestext_bound(const char *s, uint32_t n, uint64_t *u) {
   *u = 0;
   for (uint32_t i = 0; i < n; ++i) {
     uint64_t d = (unsigned char)s[i] - (unsigned char)'0';
@@ -79,12 +77,12 @@ int rulestext_bound(const char *s, uint32_t n, uint64_t *u) {
   return 1;
 }
 
-stralloc rangekey;
+static stralloc rangekey;
 
 // Adds one record per uid from low to high; the key's tail (from its first
 // "," on) follows each number.
-int rulestext_range(cdbout *c, uint64_t low, uint64_t high, const char *tail, uint32_t taillen,
-                    const stralloc *value) {
+static int rulestext_range(cdbout *c, uint64_t low, uint64_t high, const char *tail,
+                           uint32_t taillen, const stralloc *value) {
   if (low > high) return 1;
   for (uint64_t u = low;; ++u) {
     char num[FMT_ULONG];
@@ -96,8 +94,6 @@ int rulestext_range(cdbout *c, uint64_t low, uint64_t high, const char *tail, ui
     if (u == high) return 1;
   }
 }
-
-}  // namespace
 
 int rulestext_parse(const char *line, uint32_t *len, int kind, stralloc *key, stralloc *value) {
   if (!*len || line[0] == '\n' || line[0] == '#') return 0;

@@ -5,7 +5,9 @@
 BUFFER_STDOUT_DEFINE;
 BUFFER_STDIN_DEFINE;
 
+static constexpr const char *fatal = "tollmark: fatal: ";
+
 int main(int argc, char **argv) {
-  return compiler_run(argc, argv, rulestext_exec, "tollmark: fatal: ",
+  return compiler_run(argc, argv, rulestext_exec, fatal,
                       "tollmark: usage: tollmark rules.cdb rules.tmp");
 }

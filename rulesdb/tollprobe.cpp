@@ -7,7 +7,7 @@
 
 BUFFER_STDOUT_DEFINE;
 
-#define FATAL "tollprobe: fatal: "
+static constexpr const char *fatal = "tollprobe: fatal: ";
 
 int main(int argc, char **argv) {
   if (argc < 2) strerr_diex(exit_perm, "tollprobe: usage: tollprobe rules.cdb");
@@ -15,9 +15,10 @@ int main(int argc, char **argv) {
   const char *gid = env_get("IPCREMOTEEGID");
   const char *target = env_get("IPCUID");
   const char *program = env_get("TOLLCALL");
-  if (!program) strerr_diex(exit_temp, FATAL, "TOLLCALL not set");
+  if (!program) strerr_diex(exit_temp, fatal, "TOLLCALL not set");
   int r = rulesreport_write(buffer_stdout, argv[1], uid, gid, target ? target : "0", program);
-  if (r == rulesreport_unreadable) strerr_diesys(exit_temp, FATAL, "unable to read ", argv[1], ": ");
-  if (r == rulesreport_unwritable) strerr_diesys(exit_temp, FATAL, "unable to write output: ");
+  if (r == rulesreport_unreadable)
+    strerr_diesys(exit_temp, fatal, "unable to read ", argv[1], ": ");
+  if (r == rulesreport_unwritable) strerr_diesys(exit_temp, fatal, "unable to write output: ");
   return 0;
 }

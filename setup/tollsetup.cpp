@@ -19,33 +19,31 @@
 #error "INSTALL_HOME must name the installation directory"
 #endif
 
-namespace {
-
-constexpr const char *fatal = "tollsetup: fatal: ";
-constexpr const char *usage_line = "tollsetup: usage: tollsetup user loguser dir";
-constexpr const char *install_home = INSTALL_HOME;
+static constexpr const char *fatal = "tollsetup: fatal: ";
+static constexpr const char *usage_line = "tollsetup: usage: tollsetup user loguser dir";
+static constexpr const char *install_home = INSTALL_HOME;
 // The service's PATH: ipc/ first, where the program-running server is
 // installed under the name the run script calls it by, then the programs
 // and a normal PATH.
-constexpr const char *service_path = INSTALL_HOME "/ipc:" INSTALL_HOME
-    "/command:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+static constexpr const char *service_path = INSTALL_HOME
+    "/ipc:" INSTALL_HOME "/command:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
-const char *dir;   // the service directory, as typed
-const char *path;  // the path inside dir worked on last, for messages
+static const char *dir;   // the service directory, as typed
+static const char *path;  // the path inside dir worked on last, for messages
 
-char file_space[1024];
-buffer file_buffer;
+static char file_space[1024];
+static buffer file_buffer;
 
-[[noreturn]] void usage() { strerr_diex(exit_perm, usage_line); }
+[[noreturn]] static void usage() { strerr_diex(exit_perm, usage_line); }
 
-[[noreturn]] void fail() {
+[[noreturn]] static void fail() {
   strerr_diesys(exit_temp, fatal, "unable to create ", dir, "/", path, ": ");
 }
 
 // A byte that the scripts can carry unquoted, both in the outer shell and
 // inside the single-quoted sh -c text: letters, digits, a few harmless
 // punctuation marks, and bytes beyond ASCII (names in UTF-8).
-bool script_safe(unsigned char c) {
+static bool script_safe(unsigned char c) {
   if (c >= 0x80) return true;
   if (c >= 'a' && c <= 'z') return true;
   if (c >= 'A' && c <= 'Z') return true;
@@ -62,13 +60,13 @@ bool script_safe(unsigned char c) {
 // Refuses a name that would change the meaning of the script it is written
 // into: a blank would split it, a quote would end the sh -c text, and a
 // newline or a shell metacharacter would run something else.
-void check_script_safe(const char *name) {
+static void check_script_safe(const char *name) {
   for (const char *s = name; *s; ++s)
-    if (!script_safe(static_cast<unsigned char>(*s)))
+    if (!script_safe((unsigned char)*s))
       strerr_diex(exit_perm, fatal, "unsafe character for a script in ", name);
 }
 
-const passwd *account(const char *name) {
+static const passwd *account(const char *name) {
   const passwd *pw = getpwnam(name);
   if (!pw) strerr_diex(exit_temp, fatal, "unknown account ", name);
   return pw;
@@ -83,7 +81,7 @@ const passwd *account(const char *name) {
 // that was opened and every mode and owner on what was made here.
 
 // Makes dir and opens it; its descriptor.
-int dir_create(const char *d, const char *prefix) {
+static int dir_create(const char *d, const char *prefix) {
   umask(022);
   if (mkdir(d, 0700) == -1)
     strerr_diesys(exit_temp, prefix, "unable to create ", d, ": ");
@@ -94,11 +92,11 @@ int dir_create(const char *d, const char *prefix) {
   return fd;
 }
 
-int current = -1;  // descriptor of the path worked on last
+static int current = -1;  // descriptor of the path worked on last
 
 // Makes the subdirectory name of the directory at parent, mode 0700, and
 // opens it; p is its path inside dir, for messages.  Its descriptor.
-int path_mkdir(int parent, const char *name, const char *p) {
+static int path_mkdir(int parent, const char *name, const char *p) {
   path = p;
   if (mkdirat(parent, name, 0700) == -1) fail();
   current = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -106,29 +104,29 @@ int path_mkdir(int parent, const char *name, const char *p) {
   return current;
 }
 
-void path_chmod(mode_t mode) {
+static void path_chmod(mode_t mode) {
   if (fchmod(current, mode) == -1) fail();
 }
 
-void path_chown(uid_t uid, gid_t gid) {
+static void path_chown(uid_t uid, gid_t gid) {
   if (fchown(current, uid, gid) == -1) fail();
 }
 
 // Creates the file name in the directory at parent, mode 0644; nothing may
 // be there yet, not even a symbolic link.  p is its path inside dir.
-void file_create(int parent, const char *name, const char *p) {
+static void file_create(int parent, const char *name, const char *p) {
   path = p;
   current = openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (current == -1) fail();
   buffer_init(&file_buffer, buffer_unixwrite, current, file_space, sizeof file_space);
 }
 
-void file_puts(const char *s) {
+static void file_puts(const char *s) {
   if (buffer_puts(&file_buffer, s) == -1) fail();
 }
 
 // The file is on disk before its mode is set; then it is closed.
-void file_close(mode_t mode) {
+static void file_close(mode_t mode) {
   if (buffer_flush(&file_buffer) == -1) fail();
   if (fsync(current) == -1) fail();
   path_chmod(mode);
@@ -136,13 +134,13 @@ void file_close(mode_t mode) {
 }
 
 // A file holding the one text s, with mode.
-void file_make(int parent, const char *name, const char *p, const char *s, mode_t mode) {
+static void file_make(int parent, const char *name, const char *p, const char *s, mode_t mode) {
   file_create(parent, name, p);
   file_puts(s);
   file_close(mode);
 }
 
-void logdir_create(int dirfd, const char *loguser, uid_t uid, gid_t gid) {
+static void logdir_create(int dirfd, const char *loguser, uid_t uid, gid_t gid) {
   int log = path_mkdir(dirfd, "log", "log");
   path_chmod(02755);
 
@@ -163,7 +161,7 @@ void logdir_create(int dirfd, const char *loguser, uid_t uid, gid_t gid) {
   file_close(0755);
 }
 
-void run_create(int dirfd, const char *user) {
+static void run_create(int dirfd, const char *user) {
   file_create(dirfd, "run", "run");
   file_puts("#!/bin/sh\n");
   file_puts("exec 2>&1\n");
@@ -183,14 +181,14 @@ void run_create(int dirfd, const char *user) {
   file_close(0755);
 }
 
-void envdir_create(int dirfd) {
+static void envdir_create(int dirfd) {
   int env = path_mkdir(dirfd, "env", "env");
   path_chmod(02755);
   file_make(env, "IPCERROUT", "env/IPCERROUT", "1", 0644);
   file_make(env, "PATH", "env/PATH", service_path, 0644);
 }
 
-void rulesdir_create(int dirfd) {
+static void rulesdir_create(int dirfd) {
   int rules = path_mkdir(dirfd, "rules", "rules");
   path_chmod(02755);
   file_make(rules, "data", "rules/data", ":deny\n", 0644);
@@ -200,8 +198,6 @@ void rulesdir_create(int dirfd) {
   file_puts("\ttollmark data.cdb data.tmp <data\n");
   file_close(0644);
 }
-
-}  // namespace
 
 int main(int argc, char **argv) {
   umask(022);

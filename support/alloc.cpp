@@ -6,21 +6,17 @@
 #include "byte.hpp"
 #include "error.hpp"
 
-namespace {
+static constexpr uint32_t pool_size = 2048;
+alignas(16) static unsigned char pool[pool_size];
+static uint32_t pool_avail = pool_size;
 
-constexpr uint32_t pool_size = 2048;
-alignas(16) unsigned char pool[pool_size];
-uint32_t pool_avail = pool_size;
-
-bool in_pool(const void *x) {
-  const unsigned char *p = static_cast<const unsigned char *>(x);
+static bool in_pool(const void *x) {
+  const unsigned char *p = (const unsigned char *)x;
   // Compare as integers: relational operators on unrelated pointers are unspecified.
-  const auto a = reinterpret_cast<uintptr_t>(p);
-  const auto start = reinterpret_cast<uintptr_t>(pool);
+  const auto a = (uintptr_t)p;
+  const auto start = (uintptr_t)pool;
   return a >= start && a < start + pool_size;
 }
-
-}  // namespace
 
 void *alloc(uint32_t n) {
   // Every request grows by 1 to 16 bytes; near 2^32 that would wrap.
@@ -30,7 +26,7 @@ void *alloc(uint32_t n) {
     return nullptr;
   }
   if (want <= pool_avail) {
-    pool_avail -= static_cast<uint32_t>(want);
+    pool_avail -= (uint32_t)want;
     return pool + pool_avail;
   }
   void *x = std::malloc(want);

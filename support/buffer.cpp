@@ -7,9 +7,9 @@
 #include "byte.hpp"
 #include "error.hpp"
 
-int buffer_unixwrite(int fd, char *s, uint32_t n) { return static_cast<int>(write(fd, s, n)); }
+int buffer_unixwrite(int fd, char *s, uint32_t n) { return (int)write(fd, s, n); }
 
-int buffer_unixread(int fd, char *s, uint32_t n) { return static_cast<int>(read(fd, s, n)); }
+int buffer_unixread(int fd, char *s, uint32_t n) { return (int)read(fd, s, n); }
 
 static char buffer_2_space[256];
 static buffer buffer_2_rec = BUFFER_INIT(buffer_unixwrite, 2, buffer_2_space, sizeof buffer_2_space);
@@ -25,14 +25,12 @@ void buffer_init(buffer *b, buffer_op op, int fd, char *space, uint32_t n) {
 
 // ---- output side ----
 
-namespace {
-
 // Hands all n bytes to the operation, repeating on EINTR and on short writes.
 // An operation that moves nothing for a non-empty write would make the loop
 // spin, so it counts as an input/output error.
-int write_all(buffer *b, const char *s, uint32_t n) {
+static int write_all(buffer *b, const char *s, uint32_t n) {
   while (n) {
-    const int w = b->operation(b->descriptor, const_cast<char *>(s), n);
+    const int w = b->operation(b->descriptor, (char *)s, n);
     if (w == -1) {
       if (errno == error_intr) continue;
       return -1;
@@ -42,12 +40,10 @@ int write_all(buffer *b, const char *s, uint32_t n) {
       return -1;
     }
     s += w;
-    n -= static_cast<uint32_t>(w);
+    n -= (uint32_t)w;
   }
   return 0;
 }
-
-}  // namespace
 
 int buffer_flush(buffer *b) {
   const uint32_t p = b->pending;
@@ -99,10 +95,8 @@ int buffer_putsflush(buffer *b, const char *s) { return buffer_putflush(b, s, st
 
 // ---- input side ----
 
-namespace {
-
 // One call of the operation, repeated while it is interrupted.
-int read_once(buffer *b, char *s, uint32_t n) {
+static int read_once(buffer *b, char *s, uint32_t n) {
   int r;
   do r = b->operation(b->descriptor, s, n);
   while (r == -1 && errno == error_intr);
@@ -110,14 +104,14 @@ int read_once(buffer *b, char *s, uint32_t n) {
 }
 
 // Moves min(n, pending) unread bytes to s.
-int take_pending(buffer *b, char *s, uint32_t n) {
+static int take_pending(buffer *b, char *s, uint32_t n) {
   if (n > b->pending) n = b->pending;
   byte_copy(s, n, b->space + b->size);
   buffer_skip(b, n);
-  return static_cast<int>(n);
+  return (int)n;
 }
 
-int take(buffer *b, char *s, uint32_t n, uint32_t direct) {
+static int take(buffer *b, char *s, uint32_t n, uint32_t direct) {
   if (b->pending) return take_pending(b, s, n);
   if (b->size <= n) return read_once(b, s, direct);
   const int r = buffer_load(b);
@@ -125,14 +119,12 @@ int take(buffer *b, char *s, uint32_t n, uint32_t direct) {
   return take_pending(b, s, n);
 }
 
-}  // namespace
-
 int buffer_load(buffer *b) {
-  if (b->pending) return static_cast<int>(b->pending);
+  if (b->pending) return (int)b->pending;
   const uint32_t capacity = b->size;
   const int r = read_once(b, b->space, capacity);
   if (r <= 0) return r;
-  const uint32_t got = static_cast<uint32_t>(r);
+  const uint32_t got = (uint32_t)r;
   b->pending = got;
   b->size = capacity - got;
   // Unread bytes always end at the end of the space.
@@ -156,7 +148,7 @@ int buffer_transfer(buffer *out, buffer *in) {
     const int n = buffer_load(in);
     if (n < 0) return -2;
     if (n == 0) return 0;
-    if (buffer_put(out, buffer_view(in), static_cast<uint32_t>(n)) == -1) return -3;
-    buffer_skip(in, static_cast<uint32_t>(n));
+    if (buffer_put(out, buffer_view(in), (uint32_t)n) == -1) return -3;
+    buffer_skip(in, (uint32_t)n);
   }
 }

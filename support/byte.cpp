@@ -1,25 +1,25 @@
 #include "byte.hpp"
 
 void byte_zero(void *s, uint32_t n) {
-  char *x = static_cast<char *>(s);
+  char *x = (char *)s;
   while (n--) *x++ = 0;
 }
 
 void byte_copy(void *to, uint32_t n, const void *from) {
-  char *t = static_cast<char *>(to);
-  const char *f = static_cast<const char *>(from);
+  char *t = (char *)to;
+  const char *f = (const char *)from;
   while (n--) *t++ = *f++;
 }
 
 void byte_copy_from_end(void *to, uint32_t n, const void *from) {
-  char *t = static_cast<char *>(to) + n;
-  const char *f = static_cast<const char *>(from) + n;
+  char *t = (char *)to + n;
+  const char *f = (const char *)from + n;
   while (n--) *--t = *--f;
 }
 
 int byte_diff(const void *s, uint32_t n, const void *t) {
-  const unsigned char *x = static_cast<const unsigned char *>(s);
-  const unsigned char *y = static_cast<const unsigned char *>(t);
+  const unsigned char *x = (const unsigned char *)s;
+  const unsigned char *y = (const unsigned char *)t;
   for (uint32_t i = 0; i < n; ++i)
     if (x[i] != y[i]) return int{x[i]} - int{y[i]};
   return 0;
@@ -32,15 +32,15 @@ uint32_t str_len(const char *s) {
 }
 
 uint32_t str_chr(const char *s, int c) {
-  const char ch = static_cast<char>(c);
+  const char ch = (char)c;
   uint32_t i = 0;
   while (s[i] && s[i] != ch) ++i;
   return i;
 }
 
 int str_diff(const char *s, const char *t) {
-  const unsigned char *x = reinterpret_cast<const unsigned char *>(s);
-  const unsigned char *y = reinterpret_cast<const unsigned char *>(t);
+  const unsigned char *x = (const unsigned char *)s;
+  const unsigned char *y = (const unsigned char *)t;
   while (*x && *x == *y) ++x, ++y;
   return int{*x} - int{*y};
 }

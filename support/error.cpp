@@ -22,8 +22,6 @@ int error_connrefused = ECONNREFUSED;
 int error_notdir = ENOTDIR;
 int error_rofs = EROFS;
 
-namespace {
-
 struct error_text {
   int number;
   const char *text;
@@ -32,7 +30,7 @@ struct error_text {
 // Rows not covered by the error_* variables, by symbol.  A linear table, not
 // a switch: some symbols share a number (EDEADLK and EDEADLOCK on Linux), and
 // the first row wins.  Symbols this platform lacks have no row.
-const error_text table[] = {
+static const error_text table[] = {
     {ESRCH, "no such process"},
     {E2BIG, "argument list too long"},
     {ENOEXEC, "exec format error"},
@@ -121,8 +119,6 @@ const error_text table[] = {
     {EMULTIHOP, "multihop attempted"},
     {ENOLINK, "link severed"},
 };
-
-}  // namespace
 
 const char *error_str(int e) {
   if (e == 0) return "no error";

@@ -6,7 +6,7 @@ int iopause_timeout(const taia *deadline, const taia *stamp) {
   taia_sub(&t, deadline, stamp);
   double d = taia_approx(&t);
   if (d > 1000.0) d = 1000.0;
-  return static_cast<int>(d * 1000.0 + 20.0);
+  return (int)(d * 1000.0 + 20.0);
 }
 
 void iopause(iopause_fd *x, unsigned int n, const taia *deadline, const taia *stamp) {

@@ -12,7 +12,7 @@ int line_fetch_split(buffer *b, stralloc *sa, const char **tail, uint32_t *taill
       *taillen = 0;
       return 0;
     }
-    const uint32_t n = static_cast<uint32_t>(r);
+    const uint32_t n = (uint32_t)r;
     const char *x = buffer_view(b);
     const uint32_t i = byte_chr(x, n, sep);
     if (i < n) {

@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 int prot_gid(uint32_t g) {
-  const gid_t list[1] = {static_cast<gid_t>(g)};
+  const gid_t list[1] = {(gid_t)g};
   if (setgroups(1, list) == -1) return -1;
-  return setgid(static_cast<gid_t>(g));
+  return setgid((gid_t)g);
 }
 
-int prot_uid(uint32_t u) { return setuid(static_cast<uid_t>(u)); }
+int prot_uid(uint32_t u) { return setuid((uid_t)u); }

@@ -21,14 +21,12 @@ void sig_catch(int sig, sig_handler f) {
   sigaction(sig, &sa, nullptr);
 }
 
-namespace {
-void mask_one(int how, int sig) {
+static void mask_one(int how, int sig) {
   sigset_t ss;
   sigemptyset(&ss);
   sigaddset(&ss, sig);
   sigprocmask(how, &ss, nullptr);
 }
-}  // namespace
 
 void sig_block(int sig) { mask_one(SIG_BLOCK, sig); }
 

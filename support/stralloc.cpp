@@ -6,47 +6,43 @@
 #include "byte.hpp"
 #include "error.hpp"
 
-namespace {
-
-int nomem() {
+static int nomem() {
   errno = error_nomem;
   return 0;
 }
 
 // Makes sure capacity >= w (w computed without wrapping by the caller).
-int ready_for(stralloc *sa, uint64_t w) {
+static int ready_for(stralloc *sa, uint64_t w) {
   if (w > UINT32_MAX) return nomem();
   if (w <= sa->capacity) return 1;
   const uint64_t grown = w + w / 8 + 30;
   if (grown > UINT32_MAX) return nomem();
   void *x = sa->bytes;
-  if (!alloc_re(&x, sa->capacity, static_cast<uint32_t>(grown))) return 0;
-  sa->bytes = static_cast<char *>(x);
-  sa->capacity = static_cast<uint32_t>(grown);
+  if (!alloc_re(&x, sa->capacity, (uint32_t)grown)) return 0;
+  sa->bytes = (char *)x;
+  sa->capacity = (uint32_t)grown;
   return 1;
 }
 
 // First allocation: exactly n bytes, no slack.
-int first(stralloc *sa, uint64_t n) {
+static int first(stralloc *sa, uint64_t n) {
   if (n > UINT32_MAX) return nomem();
-  sa->bytes = static_cast<char *>(alloc(static_cast<uint32_t>(n)));
+  sa->bytes = (char *)alloc((uint32_t)n);
   if (!sa->bytes) return 0;
   sa->length = 0;
-  sa->capacity = static_cast<uint32_t>(n);
+  sa->capacity = (uint32_t)n;
   return 1;
 }
 
-int ready64(stralloc *sa, uint64_t n) {
+static int ready64(stralloc *sa, uint64_t n) {
   if (!sa->bytes) return first(sa, n);
   return ready_for(sa, n);
 }
 
-int readyplus64(stralloc *sa, uint64_t n) {
+static int readyplus64(stralloc *sa, uint64_t n) {
   if (!sa->bytes) return first(sa, n);
   return ready_for(sa, uint64_t{sa->length} + n);
 }
-
-}  // namespace
 
 int stralloc_ready(stralloc *sa, uint32_t n) { return ready64(sa, n); }
 

@@ -16,11 +16,9 @@ void strerr_sysinit() {
   strerr_sys.part3 = "";
 }
 
-namespace {
-void put(const char *s) {
+static void put(const char *s) {
   if (s) buffer_puts(buffer_2, s);
 }
-}  // namespace
 
 void strerr_warn(const char *x1, const char *x2, const char *x3, const char *x4,
                  const char *x5, const char *x6, const strerr_record *se) {

@@ -2,16 +2,14 @@
 
 #include <sys/time.h>
 
-namespace {
-constexpr uint64_t billion = 1000000000;
-}
+static constexpr uint64_t billion = 1000000000;
 
 void taia_now(taia *t) {
   struct timeval now;
   gettimeofday(&now, nullptr);
   // TAI64 label of UTC counted as TAI - 10 s; the middle of the microsecond.
-  t->seconds = (uint64_t{1} << 62) + 10 + static_cast<uint64_t>(now.tv_sec);
-  t->nanoseconds = 1000 * static_cast<uint64_t>(now.tv_usec) + 500;
+  t->seconds = (uint64_t{1} << 62) + 10 + (uint64_t)now.tv_sec;
+  t->nanoseconds = 1000 * (uint64_t)now.tv_usec + 500;
   t->attoseconds = 0;
 }
 
@@ -64,9 +62,7 @@ int taia_less(const taia *t, const taia *u) {
 }
 
 double taia_frac(const taia *t) {
-  return (static_cast<double>(t->attoseconds) * 0.000000001 +
-          static_cast<double>(t->nanoseconds)) *
-         0.000000001;
+  return ((double)t->attoseconds * 0.000000001 + (double)t->nanoseconds) * 0.000000001;
 }
 
-double taia_approx(const taia *t) { return static_cast<double>(t->seconds) + taia_frac(t); }
+double taia_approx(const taia *t) { return (double)t->seconds + taia_frac(t); }
