@@ -10,24 +10,17 @@
 #include <perl.h>
 #include <XSUB.h>
 
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
+
+#include "bench/prefork.hpp"
 
 namespace {
 
-volatile sig_atomic_t stopping = 0;
 char *emptyenv[1] = {nullptr};
 char perlarg0[1] = "";
 char *perlargs[3];
-
-void stop(int) { stopping = 1; }
 
 EXTERN_C void boot_DynaLoader(pTHX_ CV *cv);
 void xs_init(pTHX) { newXS("DynaLoader::boot_DynaLoader", boot_DynaLoader, __FILE__); }
@@ -74,23 +67,8 @@ int main(int argc, char **argv) {
     std::fputs("usage: perlfloor path children script sub\n", stderr);
     return 100;
   }
-  struct sockaddr_un sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sun_family = AF_UNIX;
-  if (std::strlen(argv[1]) >= sizeof sa.sun_path) return 100;
-  std::strcpy(sa.sun_path, argv[1]);
+  int s = bench_listen(argv[1], "perlfloor");
   int children = std::atoi(argv[2]);
-  signal(SIGPIPE, SIG_IGN);
-  int s = socket(AF_UNIX, SOCK_STREAM, 0);
-  unlink(argv[1]);
-  if (s == -1 || bind(s, (struct sockaddr *)&sa, sizeof sa) == -1 || listen(s, 128) == -1) {
-    std::perror("perlfloor");
-    return 111;
-  }
-  struct sigaction sact;
-  std::memset(&sact, 0, sizeof sact);
-  sact.sa_handler = stop;
-  sigaction(SIGTERM, &sact, nullptr);
   for (int i = 0; i < children; ++i)
     if (fork() == 0) {
       // Descriptors 0 and 1 are the connection's, as in corvane's children.
@@ -98,10 +76,5 @@ int main(int argc, char **argv) {
       close(1);
       child(s, argv[3], argv[4]);
     }
-  while (!stopping) pause();
-  signal(SIGTERM, SIG_IGN);
-  kill(0, SIGTERM);
-  while (wait(nullptr) > 0) {
-  }
-  return 0;
+  return bench_wait_stop();
 }
