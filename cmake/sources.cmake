@@ -5,7 +5,7 @@ get_filename_component(corvane_top ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 set(support_sources
   alloc.cpp stralloc.cpp byte.cpp fmt.cpp fd.cpp ndelay.cpp open.cpp lock.cpp
   prot.cpp wait.cpp sig.cpp env.cpp pathrun.cpp buffer.cpp buffer_stdin.cpp line.cpp strerr.cpp
-  error.cpp taia.cpp iopause.cpp logsafe.cpp)
+  error.cpp taia.cpp iopause.cpp logsafe.cpp sgetopt.cpp ipc.cpp)
 list(TRANSFORM support_sources PREPEND ${corvane_top}/support/)
 
 # The cdb reader and writer, the rules lookup, and the modules shared by the
@@ -14,10 +14,6 @@ list(TRANSFORM support_sources PREPEND ${corvane_top}/support/)
 set(rulesdb_sources cdb.cpp cdbout.cpp rules.cpp rulesmap.cpp rulestext.cpp compiler.cpp
   rulesreport.cpp)
 list(TRANSFORM rulesdb_sources PREPEND ${corvane_top}/rulesdb/)
-
-# The option scanner and the local-socket operations, without Perl.
-set(ipc_sources sgetopt.cpp ipc.cpp)
-list(TRANSFORM ipc_sources PREPEND ${corvane_top}/prefork/)
 
 # The server's modules without Perl, and the bridge to the interpreter.
 set(prefork_sources state.cpp pool.cpp admit.cpp)

@@ -3,7 +3,7 @@
 //   sockconnect path program [args...]
 #include <unistd.h>
 
-#include "prefork/ipc.hpp"
+#include "support/ipc.hpp"
 #include "support/fd.hpp"
 #include "support/ndelay.hpp"
 #include "support/pathrun.hpp"

@@ -11,8 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "prefork/ipc.hpp"
-#include "prefork/sgetopt.hpp"
+#include "support/ipc.hpp"
+#include "support/sgetopt.hpp"
 #include "support/buffer.hpp"
 #include "support/byte.hpp"
 #include "support/fd.hpp"

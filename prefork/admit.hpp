@@ -1,5 +1,5 @@
 #pragma once
-#include "prefork/ipc.hpp"
+#include "support/ipc.hpp"
 
 // Admission of one accepted connection and its environment.
 

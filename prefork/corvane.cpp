@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "prefork/ipc.hpp"
+#include "support/ipc.hpp"
 #include "prefork/pool.hpp"
-#include "prefork/sgetopt.hpp"
+#include "support/sgetopt.hpp"
 #include "prefork/state.hpp"
 #include "support/buffer.hpp"
 #include "support/env.hpp"

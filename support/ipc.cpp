@@ -1,4 +1,4 @@
-#include "prefork/ipc.hpp"
+#include "ipc.hpp"
 
 #include <errno.h>
 #include <stddef.h>
@@ -7,9 +7,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "support/byte.hpp"
-#include "support/error.hpp"
-#include "support/ndelay.hpp"
+#include "byte.hpp"
+#include "error.hpp"
+#include "ndelay.hpp"
 
 static_assert(sizeof(((struct sockaddr_un *)nullptr)->sun_path) == IPC_PATHMAX);
 

@@ -1,6 +1,6 @@
-#include "prefork/sgetopt.hpp"
+#include "sgetopt.hpp"
 
-#include "support/buffer.hpp"
+#include "buffer.hpp"
 
 int subgetoptind = 1;
 int subgetoptpos = 0;
