@@ -109,7 +109,7 @@ static void found_exec(char *value, uint32_t len) {
     if (letter == rules_setting) found_setting(body);
     if (letter == rules_deny) flagdeny = 1;
     if (letter == rules_program) {
-      // The value goes away when the lookup returns: keep a copy.
+      // The value is the lookup record's, local to request_check: keep a copy.
       if (!stralloc_copyb(&prog, body, n + 1)) die_nomem();
       flagprog = 1;
     }
@@ -150,7 +150,10 @@ static void request_check() {
 
   int fd = open_read(fnrules);
   if (fd == -1) die_rules();
-  if (rules_exec(found_exec, fd, peeruid, peergid, strnum, args[0]) == -1) die_rules();
+  rules_db db{};
+  int r = rules_exec(&db, fd, peeruid, peergid, strnum, args[0]);
+  if (r == -1) die_rules();
+  if (r == 1) found_exec(db.value.bytes, db.value.length);
   close(fd);
 
   log_request(peeruid, peergid);

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include "rulesdb/cdb.hpp"
 #include "support/stralloc.hpp"
 
 // Rules lookup, and the format of the values it finds.  A value is a
@@ -14,28 +15,29 @@ constexpr char rules_program = '=';
 /// Letter of a setting: NAME "=" VALUE for the environment.
 constexpr char rules_setting = '+';
 
-/// Receives a private writable copy of the value found; valid during the call only.
-using rules_callback = void (*)(char *value, uint32_t len);
+/// One lookup's state, owned by its caller, so that two lookups in one
+/// process never disturb each other: the reader and, after a hit, the key
+/// found and a private writable copy of its value.  Zero-initialised is valid.
+struct rules_db {
+  cdb c;
+  stralloc key;      ///< the key tried last; after a hit, the key found (no NUL)
+  stralloc value;    ///< after a hit: the value found, value.length bytes
+  stralloc command;  ///< scratch: the command of the exec keys
+};
 
-/// Key of the rule last tried (after a hit: the rule found), without NUL.
-extern stralloc rules_name;
-
-/// Tries uid.gid, uid, .gid and the empty key (null parts leave keys out);
-/// 1 when found (f called once), 0 when none, -1 on failure with errno.
-int rules(rules_callback f, int fd, const char *uid, const char *gid);
+/// Tries uid.gid, uid, .gid and the empty key (null parts leave keys out) in
+/// the database open on fd: 1 when found (db->key, db->value), 0 when none,
+/// -1 on failure with errno (ENOMEM, EPROTO for damage).
+int rules(rules_db *db, int fd, const char *uid, const char *gid);
 /// As rules, on a database that the caller has mapped at map (size bytes)
 /// and keeps mapped.
-int rules_mapped(rules_callback f, const char *map, uint32_t size, const char *uid,
-                 const char *gid);
+int rules_mapped(rules_db *db, const char *map, uint32_t size, const char *uid, const char *gid);
 /// Tries uid.gid,cmd  uid,cmd  .gid,cmd  ,cmd  and the empty key, where cmd
 /// is the command of the request, target "." program; results as rules.
-int rules_exec(rules_callback f, int fd, const char *uid, const char *gid, const char *target,
+int rules_exec(rules_db *db, int fd, const char *uid, const char *gid, const char *target,
                const char *program);
 /// Sets sa to the command of exec keys, target "." program (no NUL); 1, or 0 (ENOMEM).
 int rules_command(stralloc *sa, const char *target, const char *program);
-/// Looks up rules_name in the file set up by the last rules/rules_exec and hands
-/// its value to f: 1, 0 when absent, -1 with errno (ENOMEM, EPROTO for damage).
-int rules_try(rules_callback f);
 
 /// Position in a value while its instructions are taken: {value, len}, pos 0.
 struct rules_walk {

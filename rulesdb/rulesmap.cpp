@@ -18,58 +18,50 @@
 #include "support/error.hpp"
 #include "support/open.hpp"
 
-struct rulesmap {
-  const char *mapping = nullptr;
-  uint32_t size = 0;
-  struct stat st {};
-};
-
-static rulesmap m;
-
-static int rulesmap_same(const struct stat *st) {
-  return m.mapping && st->st_dev == m.st.st_dev && st->st_ino == m.st.st_ino &&
-         st->st_size == m.st.st_size && st->st_mtim.tv_sec == m.st.st_mtim.tv_sec &&
-         st->st_mtim.tv_nsec == m.st.st_mtim.tv_nsec && st->st_ctim.tv_sec == m.st.st_ctim.tv_sec &&
-         st->st_ctim.tv_nsec == m.st.st_ctim.tv_nsec;
+static int rulesmap_same(const rulesmap *m, const struct stat *st) {
+  return m->mapping && st->st_dev == m->st.st_dev && st->st_ino == m->st.st_ino &&
+         st->st_size == m->st.st_size && st->st_mtim.tv_sec == m->st.st_mtim.tv_sec &&
+         st->st_mtim.tv_nsec == m->st.st_mtim.tv_nsec &&
+         st->st_ctim.tv_sec == m->st.st_ctim.tv_sec && st->st_ctim.tv_nsec == m->st.st_ctim.tv_nsec;
 }
 
-static void rulesmap_drop() {
-  if (m.mapping) munmap((void *)m.mapping, m.size);
-  m.mapping = nullptr;
+static void rulesmap_drop(rulesmap *m) {
+  if (m->mapping) munmap((void *)m->mapping, m->size);
+  m->mapping = nullptr;
 }
 
 // Maps the regular, non-empty file open on fd; 1 when it is kept, 0 when
 // it is to be read through the descriptor instead.
-static int rulesmap_keep(int fd) {
+static int rulesmap_keep(rulesmap *m, int fd) {
   struct stat st;
   if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode)) return 0;
   if (st.st_size <= 0 || (uint64_t)st.st_size > 0xFFFFFFFFull) return 0;
   void *x = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_SHARED, fd, 0);
   if (x == MAP_FAILED) return 0;
-  m.mapping = (const char *)x;
-  m.size = (uint32_t)st.st_size;
-  m.st = st;
+  m->mapping = (const char *)x;
+  m->size = (uint32_t)st.st_size;
+  m->st = st;
   return 1;
 }
 
-int rulesmap_find(rules_callback f, const char *path, const char *uid, const char *gid) {
+int rulesmap_find(rulesmap *m, const char *path, const char *uid, const char *gid) {
   struct stat st;
   if (stat(path, &st) == 0) {
-    if (rulesmap_same(&st)) return rules_mapped(f, m.mapping, m.size, uid, gid);
+    if (rulesmap_same(m, &st)) return rules_mapped(&m->db, m->mapping, m->size, uid, gid);
   } else if (errno == error_noent) {
-    rulesmap_drop();
+    rulesmap_drop(m);
     return -1;
   }
-  rulesmap_drop();
+  rulesmap_drop(m);
   // Anything else takes the way of a lookup without a kept mapping, so that
   // a file that cannot be opened, mapped or read fails as it always did.
   int fd = open_read(path);
   if (fd == -1) return -1;
   int r;
-  if (rulesmap_keep(fd))
-    r = rules_mapped(f, m.mapping, m.size, uid, gid);
+  if (rulesmap_keep(m, fd))
+    r = rules_mapped(&m->db, m->mapping, m->size, uid, gid);
   else
-    r = rules(f, fd, uid, gid);
+    r = rules(&m->db, fd, uid, gid);
   int e = errno;
   close(fd);
   errno = e;

@@ -1,11 +1,22 @@
 #pragma once
+#include <sys/stat.h>
+
 #include "rulesdb/rules.hpp"
 
 // A connection rules database kept mapped from one lookup to the next for
 // as long as the file at its path is the file that was mapped, unchanged.
 
-/// Looks up the keys of rules() in the database at path: 1, 0, or -1 with
-/// errno (that of opening path when it cannot be opened: ENOENT when it is
-/// missing).  Maps the file afresh when a stat of path shows another device,
-/// inode, size, modification or change time; keeps no descriptor open.
-int rulesmap_find(rules_callback f, const char *path, const char *uid, const char *gid);
+/// The kept mapping and the lookup's state; zero-initialised is valid.
+struct rulesmap {
+  const char *mapping = nullptr;
+  uint32_t size = 0;
+  struct stat st {};
+  rules_db db;  ///< after a hit: the key found and its value
+};
+
+/// Looks up the keys of rules() in the database at path: 1 (m->db holds the
+/// hit), 0, or -1 with errno (that of opening path when it cannot be opened:
+/// ENOENT when it is missing).  Maps the file afresh when a stat of path
+/// shows another device, inode, size, modification or change time; keeps no
+/// descriptor open.
+int rulesmap_find(rulesmap *m, const char *path, const char *uid, const char *gid);

@@ -1,5 +1,5 @@
-// The report of the rules checkers, written while the lookup hands over the
-// rule found.
+// The report of the rules checkers: the rule the lookup found, its
+// instructions and the verdict.
 #include "rulesdb/rulesreport.hpp"
 
 #include <errno.h>
@@ -11,65 +11,67 @@
 #include "support/byte.hpp"
 #include "support/open.hpp"
 
-static buffer *report;
-static int flagexec;
-static int flagdeny;
-static int flagfailed;  // a write failed: the report is not continued
-static int failerrno;   // the errno of that write
+// The report being written: a failed write stops it, and its errno is kept.
+struct report {
+  buffer *b;
+  int failed = 0;
+  int failerrno = 0;
+};
 
-static void fail() {
-  flagfailed = 1;
-  failerrno = errno;
+static void report_fail(report *r) {
+  r->failed = 1;
+  r->failerrno = errno;
 }
 
-static void out(const char *s, uint32_t n) {
-  if (!flagfailed && buffer_put(report, s, n) == -1) fail();
+static void out(report *r, const char *s, uint32_t n) {
+  if (!r->failed && buffer_put(r->b, s, n) == -1) report_fail(r);
 }
 
-static void outs(const char *s) { out(s, str_len(s)); }
+static void outs(report *r, const char *s) { out(r, s, str_len(s)); }
 
-// Prints the instructions up to a deny, which ends the report.
-static void found(char *value, uint32_t len) {
-  outs("rule ");
-  out(rules_name.bytes, rules_name.length);
-  out(":\n", 2);
-  rules_walk w = {value, len};
+// Prints the rule found and its instructions up to a deny, which ends the
+// report; 1 when the rule denies.
+static int report_rule(report *r, const rules_db *db, int flagexec) {
+  outs(r, "rule ");
+  out(r, db->key.bytes, db->key.length);
+  out(r, ":\n", 2);
+  rules_walk w = {db->value.bytes, db->value.length};
   char *body;
   uint32_t n;
   while (char letter = rules_next(&w, &body, &n)) {
-    if (letter == rules_deny) {
-      flagdeny = 1;
-      return;
-    }
+    if (letter == rules_deny) return 1;
     if (letter == rules_setting) {
-      outs("set environment variable ");
-      out(body, n);
-      out("\n", 1);
+      outs(r, "set environment variable ");
+      out(r, body, n);
+      out(r, "\n", 1);
     } else if (letter == rules_program && flagexec) {
-      outs("execute ");
-      out(body, n);
-      out("\n", 1);
+      outs(r, "execute ");
+      out(r, body, n);
+      out(r, "\n", 1);
     }
   }
+  return 0;
 }
 
 int rulesreport_write(buffer *b, const char *fn, const char *uid, const char *gid,
                       const char *target, const char *program) {
-  report = b;
-  flagexec = program != nullptr;
-  flagdeny = 0;
-  flagfailed = 0;
+  report rep = {b};
+  rules_db db{};
   int fd = open_read(fn);
   if (fd == -1) return rulesreport_unreadable;
-  int r = program ? rules_exec(found, fd, uid, gid, target, program) : rules(found, fd, uid, gid);
+  int r = program ? rules_exec(&db, fd, uid, gid, target, program) : rules(&db, fd, uid, gid);
   int e = errno;
   close(fd);
   errno = e;
   if (r == -1) return rulesreport_unreadable;
-  if (r == 0) outs("default:\n");
-  outs(flagdeny ? "deny connection\n" : "allow connection\n");
-  if (!flagfailed && buffer_flush(report) == -1) fail();
-  if (!flagfailed) return 0;
-  errno = failerrno;
+  int flagdeny = 0;
+  if (r == 1)
+    flagdeny = report_rule(&rep, &db, program != nullptr);
+  else
+    outs(&rep, "default:\n");
+  outs(&rep, flagdeny ? "deny connection\n" : "allow connection\n");
+  if (!rep.failed && buffer_flush(b) == -1) report_fail(&rep);
+  if (!rep.failed) return 0;
+  errno = rep.failerrno;
   return rulesreport_unwritable;
 }

@@ -20,10 +20,6 @@ using testutil::TempDir;
 
 namespace {
 
-uint32_t seen;
-
-void count(char *, uint32_t) { ++seen; }
-
 // A valid database of a few rules, as the compiler writes it.
 std::string valid_db() {
   TempDir d;
@@ -99,11 +95,10 @@ TEST(rules, DamagedFilesGiveAnAnswerOrProtocolError) {
     int fd = memfile(s);
     for (auto [uid, gid] : std::vector<std::pair<const char *, const char *>>{
              {"1000", "100"}, {"2017", "5"}, {nullptr, nullptr}, {"9", nullptr}}) {
-      seen = 0;
       errno = 0;
-      int r = rules(count, fd, uid, gid);
+      rules_db db{};
+      int r = rules(&db, fd, uid, gid);
       ASSERT_TRUE(r == 1 || r == 0 || (r == -1 && errno == EPROTO)) << r << " errno " << errno;
-      EXPECT_EQ(seen, r == 1 ? 1u : 0u);
       ++answers[r + 1];
     }
     // The same through the descriptor instead of a mapping.

@@ -18,40 +18,31 @@ using testutil::TempDir;
 
 namespace {
 
-std::vector<std::string> calls;
-
-void found(char *value, uint32_t len) {
-  calls.emplace_back(value, len);
-  if (len) value[0] = '!';  // the value is the callback's own copy
-}
+rules_db db;
 
 // Runs a lookup on a database made of records; "<none>" for 0, "<error:errno>"
-// for -1, else the value handed to the callback (also checked against rules_name).
+// for -1, else the value found (its key is left in db.key).
 std::string lookup(const Records &records, const char *uid, const char *gid, const char *cmd) {
   TempDir d;
   EXPECT_TRUE(rulesdb_test::write_db(d / "r.cdb", records));
   int fd = open((d / "r.cdb").c_str(), O_RDONLY);
-  calls.clear();
   // cmd is target "." program, the command of the exec keys.
   std::string c = cmd ? cmd : "";
   size_t dot = c.find('.');
-  int r = cmd ? rules_exec(found, fd, uid, gid, c.substr(0, dot).c_str(), c.substr(dot + 1).c_str())
-              : rules(found, fd, uid, gid);
+  int r = cmd ? rules_exec(&db, fd, uid, gid, c.substr(0, dot).c_str(), c.substr(dot + 1).c_str())
+              : rules(&db, fd, uid, gid);
   int e = errno;
   close(fd);
-  if (r == 0) {
-    EXPECT_TRUE(calls.empty());
-    return "<none>";
-  }
+  if (r == 0) return "<none>";
   if (r == -1) return "<error:" + std::to_string(e) + ">";
   EXPECT_EQ(r, 1);
-  EXPECT_EQ(calls.size(), 1u);
-  return calls.empty() ? "" : calls[0];
+  return std::string(db.value.bytes, db.value.length);
 }
 
 // For every subset of keys (each record's value is its key with a "v"),
 // the first key present in order is the one found.
-void expect_order(const std::vector<std::string> &order, const char *uid, const char *gid, const char *cmd) {
+void expect_order(const std::vector<std::string> &order, const char *uid, const char *gid,
+                  const char *cmd) {
   for (unsigned mask = 0; mask < (1u << order.size()); ++mask) {
     Records records;
     // Added in reverse so that the order of adding cannot decide.
@@ -65,7 +56,7 @@ void expect_order(const std::vector<std::string> &order, const char *uid, const 
       }
     EXPECT_EQ(lookup(records, uid, gid, cmd), want) << "mask " << mask;
     if (want != "<none>") {
-      EXPECT_EQ(std::string(rules_name.bytes, rules_name.length), want.substr(1));
+      EXPECT_EQ(std::string(db.key.bytes, db.key.length), want.substr(1));
     }
   }
 }
@@ -116,11 +107,9 @@ TEST(rules, DamagedDatabaseIsAFailure) {
   testutil::write_file(d / "empty.cdb", "");
   for (const char *name : {"cut.cdb", "huge.cdb", "empty.cdb"}) {
     int fd = open((d / name).c_str(), O_RDONLY);
-    calls.clear();
     errno = 0;
-    EXPECT_EQ(rules(found, fd, "1000", "100"), -1) << name;
+    EXPECT_EQ(rules(&db, fd, "1000", "100"), -1) << name;
     EXPECT_EQ(errno, EPROTO) << name;
-    EXPECT_TRUE(calls.empty());
     close(fd);
   }
 }
@@ -129,11 +118,30 @@ TEST(rules, MappingIsReleasedAfterEachLookup) {
   TempDir d;
   ASSERT_TRUE(rulesdb_test::write_db(d / "r.cdb", {{"", "v"}}));
   int fd = open((d / "r.cdb").c_str(), O_RDONLY);
-  EXPECT_EQ(rules(found, fd, "1", "2"), 1);
+  EXPECT_EQ(rules(&db, fd, "1", "2"), 1);
   EXPECT_EQ(testutil::read_file("/proc/self/maps").find(d / "r.cdb"), std::string::npos);
-  EXPECT_EQ(rules_exec(found, fd, "1", "2", "0", "x"), 1);
+  EXPECT_EQ(rules_exec(&db, fd, "1", "2", "0", "x"), 1);
   EXPECT_EQ(testutil::read_file("/proc/self/maps").find(d / "r.cdb"), std::string::npos);
   close(fd);
+}
+
+// Each caller owns its lookup: a second lookup, in another database, leaves
+// the key and value that the first one found as they were.
+TEST(rules, TwoLookupsKeepTheirOwnResults) {
+  TempDir d;
+  ASSERT_TRUE(rulesdb_test::write_db(d / "a.cdb", {{"1000", "+A=1\0"s}}));
+  ASSERT_TRUE(rulesdb_test::write_db(d / "b.cdb", {{",0.x", "D\0"s}}));
+  int a = open((d / "a.cdb").c_str(), O_RDONLY);
+  int b = open((d / "b.cdb").c_str(), O_RDONLY);
+  rules_db first{}, second{};
+  ASSERT_EQ(rules(&first, a, "1000", "100"), 1);
+  ASSERT_EQ(rules_exec(&second, b, "1000", "100", "0", "x"), 1);
+  EXPECT_EQ(std::string(first.key.bytes, first.key.length), "1000");
+  EXPECT_EQ(std::string(first.value.bytes, first.value.length), "+A=1\0"s);
+  EXPECT_EQ(std::string(second.key.bytes, second.key.length), ",0.x");
+  EXPECT_EQ(std::string(second.value.bytes, second.value.length), "D\0"s);
+  close(a);
+  close(b);
 }
 
 // Each instruction as the consumers take it: its letter, its body and "|".
