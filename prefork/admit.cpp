@@ -34,7 +34,7 @@ static stralloc tmp;
 static char bspace[16];
 static buffer b;
 static char **connenv;
-static char **baseenv;
+static rulesmap rulesdb;
 
 [[noreturn]] static void drop_nomem() {
   strerr_diex(exit_temp, self, dropping, "out of memory");
@@ -75,24 +75,18 @@ static void found(char *value, uint32_t len) {
   }
 }
 
-// Installs the connection's environment: the child's own with the queued
-// entries applied.  The array points into envplus, which stays unchanged
-// until admit_reset.
-static void env_set() {
+// The connection's environment: the child's own with the queued entries
+// applied.  The array points into envplus, which stays unchanged until
+// admit_reset.  The process environment itself is never changed here.
+static char **env_set() {
   connenv = env_merge(environ, &envplus);
   if (!connenv) drop_nomem();
-  baseenv = environ;
-  environ = connenv;
+  return connenv;
 }
 
 void admit_reset() {
-  if (connenv) {
-    if (environ != connenv)
-      strerr_diex(exit_temp, self, dropping, "environ changed");
-    alloc_free(connenv);
-    connenv = nullptr;
-    environ = baseenv;
-  }
+  alloc_free(connenv);
+  connenv = nullptr;
   envplus.length = 0;
 }
 
@@ -121,7 +115,9 @@ static void peer_ids(int fd) {
 // unchanged; a missing one is allowed with -X.
 static void apply_rules() {
   flagdeny = 0;
-  if (rulesmap_find(found, fnrules, remoteeuidstr, remoteegidstr) != -1) return;
+  int r = rulesmap_find(&rulesdb, fnrules, remoteeuidstr, remoteegidstr);
+  if (r == 1) found(rulesdb.db.value.bytes, rulesdb.db.value.length);
+  if (r != -1) return;
   if (errno == error_noent && flagallownorules) return;
   drop_rules();
 }
@@ -153,13 +149,14 @@ static void log_admission() {
   buffer_putflush(buffer_2, tmp.bytes, tmp.length);
 }
 
-int doit(int fd) {
+char **doit(int fd) {
   // A child keeps its process id: format it at its first connection.
   if (!*strnum) strnum[fmt_ulong(strnum, (uint64_t)getpid())] = 0;
   if (verbosity >= 2) log_pid();
   if (*banner) print_banner(fd);
   localpath = forcelocal;
-  if (!localpath && ipc_local(fd, localname, sizeof localname, &lop) == 0)
+  int trunc;
+  if (!localpath && ipc_local(fd, localname, sizeof localname, &trunc) == 0)
     localpath = localname;
   env("PROTO", "IPC");
   env("IPCLOCALPATH", localpath);
@@ -168,9 +165,8 @@ int doit(int fd) {
   flagdeny = 0;
   if (fnrules) apply_rules();
   if (verbosity >= 2) log_admission();
-  if (flagdeny) return 0;
-  env_set();
-  return 1;
+  if (flagdeny) return nullptr;
+  return env_set();
 }
 
 void done() {

@@ -6,9 +6,11 @@
 /// The peer's path from accept, NUL-terminated ("" for an unbound peer).
 extern char remotepath[IPC_PATHMAX + 1];
 
-/// Banner, variables, rules and admission line for connection fd: 1 serve, 0 refuse.
-int doit(int fd);
-/// Ends a connection, served or refused: puts the child's own environment back, empties the queue.
+/// Banner, variables, rules and admission line for connection fd: the
+/// connection's environment (valid until admit_reset) to serve it, or null
+/// to refuse it.  The process environment is left as it is.
+char **doit(int fd);
+/// Ends a connection, served or refused: frees its environment, empties the queue.
 void admit_reset();
 /// The end-of-connection line, when verbosity >= 2.
 void done();

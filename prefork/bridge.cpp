@@ -17,8 +17,9 @@ extern char **environ;
 
 static PerlInterpreter *perlinterp;
 static char *emptyenv[1] = {nullptr};
+// The process environment that the interpreter works on, kept between
+// calls; the child's own is current outside them.
 static char **perlenv = emptyenv;
-static char **serverenv;
 
 // The interpreter keeps pointers to its argument words for the life of
 // the child, so they live in static storage.
@@ -54,7 +55,7 @@ static void perl_start(const char *file) {
   perlargs[2] = nullptr;
   if (perl_parse(perlinterp, xs_init, 2, perlargs, emptyenv)) fail("perl_parse failed");
   if (perl_run(perlinterp)) fail("perl_run failed");
-  env_compile(perlinterp);
+  bridgeenv_compile(perlinterp);
 }
 
 // Opens STDIN and STDOUT on the connection again if an earlier call
@@ -88,19 +89,19 @@ static void io_clean(pTHX) {
   IoLINES(in) = 0;
 }
 
-void server(int, char **argv) {
+void server(int, char **argv, char **env) {
   if (!argv[0] || !argv[1])
     strerr_diex(exit_perm, self, ": usage: ", self, " icpargs file sub args");
-  serverenv = environ;
+  char **childenv = environ;
   environ = perlenv;
   if (!perlinterp) perl_start(argv[0]);
   PerlInterpreter *my_perl = perlinterp;
-  env_assign(aTHX_ serverenv);
+  bridgeenv_assign(aTHX_ env);
 
   io_open(aTHX);
   if (call_argv(argv[1], G_VOID | G_DISCARD, argv + 2)) fail("interpreter failed");
   io_clean(aTHX);
 
   perlenv = environ;
-  environ = serverenv;
+  environ = childenv;
 }

@@ -106,7 +106,8 @@ static int make_socket(const char *path) {
   int r = flagdelete ? ipc_bind_reuse(s, path) : ipc_bind(s, path);
   if (r == -1) die_sys("unable to bind: ");
   umask(old);
-  if (ipc_local(s, nullptr, 0, &lop) == -1) die_sys("unable to get local address: ");
+  int trunc;
+  if (ipc_local(s, nullptr, 0, &trunc) == -1) die_sys("unable to get local address: ");
   if (ipc_listen(s, (int)backlog) == -1) die_sys("unable to listen: ");
   ndelay_off(s);
   return s;

@@ -100,10 +100,11 @@ static void pause_pipe(uint32_t seconds) {
 // lock on the whole file (the file is open for appending, so a write lock
 // is allowed).
 static int child_accept(int s) {
-  if (!lockfile) return ipc_accept(s, remotepath, sizeof remotepath, &lop);
+  int trunc;
+  if (!lockfile) return ipc_accept(s, remotepath, sizeof remotepath, &trunc);
   if (lock_exrecord(fdlock) == -1)
     strerr_diesys(exit_temp, self, fatal, "unable to lock ", lockfile, ": ");
-  int fd = ipc_accept(s, remotepath, sizeof remotepath, &lop);
+  int fd = ipc_accept(s, remotepath, sizeof remotepath, &trunc);
   int e = errno;
   lock_unrecord(fdlock);
   errno = e;
@@ -124,14 +125,16 @@ static int child_accept(int s) {
   // A connection's road: child_accept (here) takes it, the peer's path in
   // remotepath; doit (admit.cpp) keeps the ids, the verdict and the queued
   // variables in its own statics, reads the settings from state.hpp, and
-  // on admission installs the connection's environ array; server
-  // (bridge.cpp) swaps in the interpreter's array for the call and the
-  // connection's back after it; admit_reset restores the child's own array
-  // and empties the queue, after a refusal too.
+  // on admission hands back the connection's environment; server
+  // (bridge.cpp) gives it to the interpreter for the call, and alone
+  // changes the process environment, which it puts back before it
+  // returns; admit_reset frees the connection's environment and empties
+  // the queue, after a refusal too.
   for (;;) {
     int fd = child_accept(s);
     if (fd == -1) continue;
-    if (!doit(fd)) {
+    char **env = doit(fd);
+    if (!env) {
       close(fd);
       admit_reset();
       continue;
@@ -141,7 +144,7 @@ static int child_accept(int s) {
     if (fd_move(0, fd) == -1 || dup2(0, 1) == -1)
       strerr_diesys(exit_temp, self, dropping,
                     "unable to set up descriptors: ");
-    server(argc, argv);
+    server(argc, argv, env);
     close(0);
     close(1);
     admit_reset();

@@ -15,4 +15,3 @@ uint64_t uid = 0;
 uint64_t gid = 0;
 int fdlock = -1;
 int selfpipe[2] = {-1, -1};
-int lop = 0;

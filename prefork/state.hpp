@@ -19,7 +19,6 @@ extern uint64_t uid;              ///< user id to switch to; 0: none
 extern uint64_t gid;              ///< group id to switch to; 0: none
 extern int fdlock;                ///< descriptor of lockfile
 extern int selfpipe[2];           ///< read end, write end
-extern int lop;                   ///< truncation flag of the address reads; not consulted
 
 /// What follows the program's name in a message that ends it.
 inline constexpr const char *fatal = ": fatal: ";
