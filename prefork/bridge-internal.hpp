@@ -4,7 +4,7 @@
 
 /// Compiles, in the new interpreter, the subroutine that assigns %ENV; exits
 /// the child on failure.
-void env_compile(pTHX);
+void bridgeenv_compile(pTHX);
 /// Makes %ENV and the interpreter's environment exactly entries e (NAME=value;
 /// the later of two equal names wins); an error in the assignment is Perl's.
-void env_assign(pTHX_ char **e);
+void bridgeenv_assign(pTHX_ char **e);

@@ -1,6 +1,14 @@
 // The connection's %ENV in the child's interpreter: a subroutine compiled
 // once assigns it, or, when the last assignment's result is verifiably
 // untouched, only the values that changed are set.
+//
+// The invariant: after bridgeenv_assign, %ENV, the process environment, $@
+// and the eval sequence number are exactly what the full assignment
+// (%ENV = the connection's list, run as a string eval) would have left.
+// The in-place way rests on Perl's internals (hash flags, magic chains,
+// the eval counter), so every check below errs towards the full way; built
+// with BRIDGEENV_ALWAYS_FULL defined, the full way is always taken, and the
+// tests run against both builds.
 #define PERL_NO_GET_CONTEXT
 #include <EXTERN.h>
 #include <perl.h>
@@ -15,6 +23,12 @@
 #include "support/strerr.hpp"
 
 extern char **environ;
+
+#ifdef BRIDGEENV_ALWAYS_FULL
+static constexpr bool bridgeenv_alwaysfull = true;
+#else
+static constexpr bool bridgeenv_alwaysfull = false;
+#endif
 
 [[noreturn]] static void fail(const char *text) {
   strerr_diex(exit_temp, self, fatal, text);
@@ -33,7 +47,7 @@ static CV *envassign;
 static char *envfile[4];
 static const char envfilemax[] = "(eval 4294967295)";
 
-static void env_files(pTHX) {
+static void bridgeenv_files(pTHX) {
 #ifdef USE_ITHREADS
   uint32_t n = 0;
   for (OP *o = CvSTART(envassign); o && n < 4; o = o->op_next) {
@@ -46,7 +60,7 @@ static void env_files(pTHX) {
 #endif
 }
 
-static void env_name(pTHX) {
+static void bridgeenv_name(pTHX) {
   char name[sizeof envfilemax];
   uint32_t len = 0;
   for (const char *t = "(eval "; *t;) name[len++] = *t++;
@@ -57,7 +71,7 @@ static void env_name(pTHX) {
     if (f) byte_copy(f, len + 1, name);
 }
 
-void env_compile(pTHX) {
+void bridgeenv_compile(pTHX) {
   // The compilation takes no number from the string evals' sequence: the
   // script's own evals keep the names (eval N) they had.
   U32 seq = PL_evalseq;
@@ -67,14 +81,14 @@ void env_compile(pTHX) {
   PL_evalseq = seq;
   if (!SvROK(sub) || SvTYPE(SvRV(sub)) != SVt_PVCV) fail("perl_parse failed");
   envassign = (CV *)SvREFCNT_inc_simple_NN(SvRV(sub));
-  env_files(aTHX);
+  bridgeenv_files(aTHX);
   FREETMPS;
   LEAVE;
 }
 
 // Pushes the name and the value of entry e (split at its first '='; no
 // '=': all name, empty value) as two new temporaries.
-static SV **env_push(pTHX_ SV **sp, const char *e) {
+static SV **bridgeenv_push(pTHX_ SV **sp, const char *e) {
   uint32_t n = str_chr(e, '=');
   const char *v = e + n + (e[n] ? 1 : 0);
   PUSHs(sv_2mortal(newSVpvn(e, n)));
@@ -87,14 +101,14 @@ static SV **env_push(pTHX_ SV **sp, const char *e) {
 // raise-on-error flag runs its code: $@ is emptied before and after, an
 // error is raised again outside the eval, and the statement's file is the
 // eval's name.  The subroutine returns true; a call that died leaves undef.
-static void env_call(pTHX_ char **e, uint64_t n) {
+static void bridgeenv_call(pTHX_ char **e, uint64_t n) {
   dSP;
   ENTER;
   SAVETMPS;
-  env_name(aTHX);
+  bridgeenv_name(aTHX);
   PUSHMARK(SP);
   EXTEND(SP, (SSize_t)(2 * n));
-  for (; *e; ++e) SP = env_push(aTHX_ SP, *e);
+  for (; *e; ++e) SP = bridgeenv_push(aTHX_ SP, *e);
   PUTBACK;
   call_sv((SV *)envassign, G_SCALAR | G_EVAL);
   SPAGAIN;
@@ -109,14 +123,14 @@ static void env_call(pTHX_ char **e, uint64_t n) {
 // %ENV and the C environment are still exactly that: then it only has to
 // set the values that differ, which gives the same %ENV and environment as
 // assigning the whole list again.  Anything else takes the full way.
-struct env_elem {
+struct bridgeenv_elem {
   SV *sv;
   U32 flags;
   MAGIC *mg;
   uint32_t name, namelen, value, valuelen;  // in envtext
 };
 static stralloc envtext;   // the names and values, each followed by a NUL
-static stralloc envelems;  // env_elem records
+static stralloc envelems;  // bridgeenv_elem records
 static uint64_t envcount;
 static int envknown;  // 1 when the records describe what the last call left
 static GV *envgv;
@@ -124,12 +138,14 @@ static HV *envhv;
 static U32 envhvflags;
 static MAGIC *envhvmg;
 
-static env_elem *env_elems() { return (env_elem *)(void *)envelems.bytes; }
+static bridgeenv_elem *bridgeenv_elems() {
+  return (bridgeenv_elem *)(void *)envelems.bytes;
+}
 
 // The hash that the subroutine's %{'main::ENV'} names now, found without
 // creating anything; null when main:: or its ENV entry is not the plain
 // glob kind this check understands.
-static HV *env_hash(pTHX_ GV **gv) {
+static HV *bridgeenv_hash(pTHX_ GV **gv) {
   SV **p = hv_fetchs(PL_defstash, "main::", 0);
   if (!p || !isGV_with_GP(*p) || GvHV((GV *)*p) != PL_defstash) return nullptr;
   p = hv_fetchs(PL_defstash, "ENV", 0);
@@ -140,7 +156,7 @@ static HV *env_hash(pTHX_ GV **gv) {
 
 // 1 when sv is a plain string holding value with %ENV's element magic
 // alone, referenced by the hash alone.
-static int env_plain(SV *sv, const char *value, uint32_t len) {
+static int bridgeenv_plain(SV *sv, const char *value, uint32_t len) {
   if (SvREFCNT(sv) != 1 || SvTYPE(sv) != SVt_PVMG || SvOBJECT(sv) || SvREADONLY(sv)) return 0;
   if (!SvPOK(sv) || SvUTF8(sv) || SvIOKp(sv) || SvNOKp(sv) || SvROK(sv)) return 0;
   MAGIC *mg = SvMAGIC(sv);
@@ -150,8 +166,8 @@ static int env_plain(SV *sv, const char *value, uint32_t len) {
 
 // 1 when the process environment is exactly NAME=value of the records, in
 // their order (what the assignment gives for distinct names).
-static int env_cmatch() {
-  env_elem *r = env_elems();
+static int bridgeenv_cmatch() {
+  bridgeenv_elem *r = bridgeenv_elems();
   uint64_t i = 0;
   for (; i < envcount; ++i) {
     const char *c = environ[i];
@@ -164,30 +180,31 @@ static int env_cmatch() {
 
 // 1 when %ENV (same glob, hash, hash flags and magic, no iteration under
 // way) holds exactly the recorded elements, each untouched.
-static int env_hmatch(pTHX) {
+static int bridgeenv_hmatch(pTHX) {
   GV *gv = nullptr;
-  HV *hv = env_hash(aTHX_ &gv);
+  HV *hv = bridgeenv_hash(aTHX_ &gv);
   if (!hv || gv != envgv || hv != envhv || SvFLAGS(hv) != envhvflags) return 0;
   MAGIC *mg = SvMAGIC(hv);
   if (mg != envhvmg || !mg || mg->mg_type != PERL_MAGIC_env || mg->mg_moremagic) return 0;
   if ((uint64_t)HvUSEDKEYS(hv) != envcount || HvRITER_get(hv) != -1 || HvEITER_get(hv)) return 0;
-  env_elem *r = env_elems();
+  bridgeenv_elem *r = bridgeenv_elems();
   for (uint64_t i = 0; i < envcount; ++i) {
     SV **svp = hv_fetch(hv, envtext.bytes + r[i].name, (I32)r[i].namelen, 0);
-    if (!svp || *svp != r[i].sv || SvFLAGS(*svp) != r[i].flags || SvMAGIC(*svp) != r[i].mg) return 0;
-    if (!env_plain(*svp, envtext.bytes + r[i].value, r[i].valuelen)) return 0;
+    if (!svp || *svp != r[i].sv || SvFLAGS(*svp) != r[i].flags || SvMAGIC(*svp) != r[i].mg)
+      return 0;
+    if (!bridgeenv_plain(*svp, envtext.bytes + r[i].value, r[i].valuelen)) return 0;
   }
   return 1;
 }
 
 // Records entries e (n of them) as what %ENV and the environment now hold,
 // if they verifiably do; envknown says whether they did.
-static void env_record(pTHX_ char **e, uint64_t n) {
+static void bridgeenv_record(pTHX_ char **e, uint64_t n) {
   envknown = 0;
   if (PL_perldb || n > 4096) return;
   envtext.length = 0;
-  if (!stralloc_ready(&envelems, (uint32_t)(n * sizeof(env_elem)))) fail("out of memory");
-  env_elem *r = env_elems();
+  if (!stralloc_ready(&envelems, (uint32_t)(n * sizeof(bridgeenv_elem)))) fail("out of memory");
+  bridgeenv_elem *r = bridgeenv_elems();
   for (uint64_t i = 0; i < n; ++i) {
     uint32_t k = str_chr(e[i], '=');
     const char *v = e[i] + k + (e[i][k] ? 1 : 0);
@@ -201,7 +218,7 @@ static void env_record(pTHX_ char **e, uint64_t n) {
       if (r[j].namelen == k && !std::memcmp(envtext.bytes + r[j].name, e[i], k)) return;
   }
   envcount = n;
-  envhv = env_hash(aTHX_ &envgv);
+  envhv = bridgeenv_hash(aTHX_ &envgv);
   if (!envhv) return;
   envhvflags = SvFLAGS(envhv);
   MAGIC *mg = envhvmg = SvMAGIC(envhv);
@@ -209,28 +226,29 @@ static void env_record(pTHX_ char **e, uint64_t n) {
   if ((uint64_t)HvUSEDKEYS(envhv) != n || HvRITER_get(envhv) != -1 || HvEITER_get(envhv)) return;
   for (uint64_t i = 0; i < n; ++i) {
     SV **svp = hv_fetch(envhv, envtext.bytes + r[i].name, (I32)r[i].namelen, 0);
-    if (!svp || !env_plain(*svp, envtext.bytes + r[i].value, r[i].valuelen)) return;
+    if (!svp || !bridgeenv_plain(*svp, envtext.bytes + r[i].value, r[i].valuelen)) return;
     r[i].sv = *svp;
     r[i].flags = SvFLAGS(*svp);
     r[i].mg = SvMAGIC(*svp);
   }
-  envknown = env_cmatch();
+  envknown = bridgeenv_cmatch();
 }
 
 // 1 when entries e have the recorded names in the recorded order.
-static int env_samenames(char **e, uint64_t n) {
+static int bridgeenv_samenames(char **e, uint64_t n) {
   if (!envknown || n != envcount) return 0;
-  env_elem *r = env_elems();
+  bridgeenv_elem *r = bridgeenv_elems();
   for (uint64_t i = 0; i < n; ++i)
-    if (str_chr(e[i], '=') != r[i].namelen || std::memcmp(e[i], envtext.bytes + r[i].name, r[i].namelen))
+    if (str_chr(e[i], '=') != r[i].namelen ||
+        std::memcmp(e[i], envtext.bytes + r[i].name, r[i].namelen))
       return 0;
   return 1;
 }
 
 // Sets, through the element's magic as the assignment does, the values of
 // e that differ from the recorded ones.
-static void env_update(pTHX_ char **e, uint64_t n) {
-  env_elem *r = env_elems();
+static void bridgeenv_update(pTHX_ char **e, uint64_t n) {
+  bridgeenv_elem *r = bridgeenv_elems();
   ENTER;
   SAVETMPS;
   for (uint64_t i = 0; i < n; ++i) {
@@ -248,18 +266,19 @@ static void env_update(pTHX_ char **e, uint64_t n) {
 // verifiably untouched and the names are the same, else in full.  Either
 // way the call takes the next number of the eval sequence and leaves $@
 // empty, as the string eval did.
-void env_assign(pTHX_ char **e) {
+void bridgeenv_assign(pTHX_ char **e) {
   uint64_t n = 0;
   while (e[n]) ++n;
   if (n > (uint64_t)(SSize_t_MAX / 2 - 1)) fail("out of memory");
   ++PL_evalseq;
   // Under the debugger's hooks the call itself is seen: always make it.
-  if (!PL_perldb && env_samenames(e, n) && env_hmatch(aTHX) && env_cmatch()) {
+  if (!bridgeenv_alwaysfull && !PL_perldb && bridgeenv_samenames(e, n) && bridgeenv_hmatch(aTHX) &&
+      bridgeenv_cmatch()) {
     CLEAR_ERRSV();
-    env_update(aTHX_ e, n);
+    bridgeenv_update(aTHX_ e, n);
     CLEAR_ERRSV();
   } else {
-    env_call(aTHX_ e, n);
+    bridgeenv_call(aTHX_ e, n);
   }
-  env_record(aTHX_ e, n);
+  bridgeenv_record(aTHX_ e, n);
 }

@@ -7,7 +7,13 @@
 
 #include <cstring>
 
+#include <set>
+
 #include "corvane_fixture.hpp"
+#include "prefork/admit.hpp"
+#include "prefork/state.hpp"
+
+extern char **environ;
 
 using namespace corvane_test;
 using namespace std::string_literals;
@@ -29,7 +35,6 @@ std::string variables(const std::string &local, const std::string &remote, const
 }
 
 TEST(doit, LogLinesOfOneConnection) {
-  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   Server s(dir, {"-v", "-c", "1"}, show(svc, {"PROTO"}));
@@ -37,25 +42,26 @@ TEST(doit, LogLinesOfOneConnection) {
   std::string pid = last_pid(s.err());
   ASSERT_FALSE(pid.empty()) << s.err();
   std::string lines = corvane() + ": pid " + pid + " from \n" + "corvane: ok " + pid + " " +
-                      s.path + " :0,0\n" + corvane() + ": done " + pid + "\n";
+                      s.path + " :" + my_uid() + "," + my_gid() + "\n" + corvane() + ": done " +
+                      pid + "\n";
   ASSERT_TRUE(s.wait_err(lines)) << s.err();
 }
 
-TEST(doit, ConnectionVariablesForRootAndNobody) {
-  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
+TEST(doit, ConnectionVariablesOfEachPeer) {
   TempDir dir;
   std::string svc = script(dir, env_script);
   Server s(dir, {"-c", "1"}, show(svc, connection_names));
-  EXPECT_EQ(s.client(), variables(s.path, "", "0", "0"));
-  EXPECT_EQ(s.client_as_nobody(), variables(s.path, "", "65534", "65534"));
+  EXPECT_EQ(s.client(), variables(s.path, "", my_uid(), my_gid()));
   ClientOptions bound;
   bound.bind_path = dir / "client";
-  EXPECT_EQ(s.client("", bound), variables(s.path, dir / "client", "0", "0"));
+  EXPECT_EQ(s.client("", bound), variables(s.path, dir / "client", my_uid(), my_gid()));
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
+  EXPECT_EQ(s.client_as_nobody(), variables(s.path, "", "65534", "65534"));
 }
 
 TEST(safecats, PeerPathCleanedAndCutAfter100Bytes) {
-  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
+  const std::string ids = ":" + my_uid() + "," + my_gid() + "\n";
   std::string svc = script(dir, env_script);
   Server s(dir, {"-v", "-c", "1"}, show(svc, {"IPCREMOTEPATH"}));
   std::string head = dir / "a:b%c d";
@@ -67,21 +73,20 @@ TEST(safecats, PeerPathCleanedAndCutAfter100Bytes) {
   std::string shown = dir / "a?b?c?d" + std::string(100 - head.size(), 'x') + "...";
   // Both the pid line and the admission line show it cleaned.
   EXPECT_TRUE(s.wait_err(corvane() + ": pid " + pid + " from " + shown + "\n")) << s.err();
-  EXPECT_TRUE(s.wait_err("corvane: ok " + pid + " " + s.path + " " + shown + ":0,0\n"))
+  EXPECT_TRUE(s.wait_err("corvane: ok " + pid + " " + s.path + " " + shown + ids))
       << s.err();
 
   opt.bind_path = dir / "short";
   s.client("", opt);
-  EXPECT_TRUE(s.wait_err(" " + s.path + " " + (dir / "short") + ":0,0\n")) << s.err();
+  EXPECT_TRUE(s.wait_err(" " + s.path + " " + (dir / "short") + ids)) << s.err();
 }
 
 TEST(doit, DashLReplacesTheLocalPath) {
-  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   Server s(dir, {"-v", "-c", "1", "-l", "front door"}, show(svc, {"IPCLOCALPATH"}));
   EXPECT_EQ(s.client(), "IPCLOCALPATH=[front door]\n");
-  EXPECT_TRUE(s.wait_err(" front?door :0,0\n")) << s.err();
+  EXPECT_TRUE(s.wait_err(" front?door :" + my_uid() + "," + my_gid() + "\n")) << s.err();
 }
 
 TEST(doit, DashPRemovesPeerIdsAndLooksUpTheChildsOwn) {
@@ -99,24 +104,23 @@ TEST(doit, DashPRemovesPeerIdsAndLooksUpTheChildsOwn) {
 }
 
 TEST(found, SettingsOfTheFirstMatchingRule) {
-  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir, env_script);
-  std::string db = rules(dir,
-                         "0.0:allow,FOO='a=b',EMPTY='',PROTO='other'\n"
-                         "0:allow,FOO='not this one'\n"
-                         ":allow,FOO='anyone'\n");
+  std::string db = rules(dir, my_uid() + "." + my_gid() +
+                                  ":allow,FOO='a=b',EMPTY='',PROTO='other'\n" + my_uid() +
+                                  ":allow,FOO='not this one'\n"
+                                  ":allow,FOO='anyone'\n");
   Server s(dir, {"-c", "1", "-x", db}, show(svc, {"PROTO", "FOO", "EMPTY"}));
   EXPECT_EQ(s.client(), "PROTO=[other]\nFOO=[a=b]\nEMPTY=[]\n");
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   EXPECT_EQ(s.client_as_nobody(), "PROTO=[IPC]\nFOO=[anyone]\nEMPTY absent\n");
 }
 
 TEST(found, InstructionsAppliedInOrderAndOthersPassedOver) {
-  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
   std::string value = "+NOEQ\0+BAR=x\0Xjunk\0\0+BAR=y\0+LAST=1\0+TAIL=z"s;
-  std::string db = raw_rules(dir, {{"0", value}});
+  std::string db = raw_rules(dir, {{my_uid(), value}});
   RunOptions opt;
   opt.setenv = {"NOEQ=inherited"};
   Server s(dir, {"-c", "1", "-x", db}, show(svc, {"NOEQ", "BAR", "LAST", "TAIL"}), opt);
@@ -124,14 +128,16 @@ TEST(found, InstructionsAppliedInOrderAndOthersPassedOver) {
 }
 
 TEST(found, DenyRefusesAfterTheBannerAndLeavesNothingBehind) {
-  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir, env_script);
-  std::string db = rules(dir, "65534:deny,FOO='x'\n:allow\n");
+  std::string db = rules(dir, my_uid() + ":deny,FOO='x'\n:allow\n");
   Server s(dir, {"-v", "-c", "1", "-B", "welcome\n", "-x", db}, show(svc, {"FOO"}));
-  EXPECT_EQ(s.client_as_nobody(), "welcome\n");
+  EXPECT_EQ(s.client(), "welcome\n");
   std::string pid = last_pid(s.err());
-  EXPECT_TRUE(s.wait_err("corvane: deny " + pid + " " + s.path + " :65534,65534\n")) << s.err();
+  EXPECT_TRUE(s.wait_err("corvane: deny " + pid + " " + s.path + " :" + my_uid() + "," +
+                         my_gid() + "\n"))
+      << s.err();
+  rules(dir, ":allow\n");
   EXPECT_EQ(s.client(), "welcome\nFOO absent\n");
   ASSERT_TRUE(s.wait_err(corvane() + ": done " + pid + "\n"));
   // One done line: the refused connection has none.
@@ -140,14 +146,52 @@ TEST(found, DenyRefusesAfterTheBannerAndLeavesNothingBehind) {
 }
 
 TEST(admit_reset, RuleSettingsDoNotReachTheNextConnection) {
-  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
   TempDir dir;
   std::string svc = script(dir, env_script);
-  std::string db = rules(dir, "0:allow,FOO='root only'\n:allow\n");
+  const std::string text = my_uid() + ":allow,FOO='mine only'\n:allow\n";
+  std::string db = rules(dir, text);
   Server s(dir, {"-c", "1", "-x", db}, show(svc, {"FOO"}));
-  EXPECT_EQ(s.client(), "FOO=[root only]\n");
+  EXPECT_EQ(s.client(), "FOO=[mine only]\n");
+  // The same peer, once its rule no longer sets FOO.
+  rules(dir, ":allow\n");
+  EXPECT_EQ(s.client(), "FOO absent\n");
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect as another account";
+  rules(dir, text);
+  EXPECT_EQ(s.client(), "FOO=[mine only]\n");
   EXPECT_EQ(s.client_as_nobody(), "FOO absent\n");
-  EXPECT_EQ(s.client(), "FOO=[root only]\n");
+  EXPECT_EQ(s.client(), "FOO=[mine only]\n");
+}
+
+// Admission driven directly over a socketpair, without an interpreter: the
+// connection's environment comes back from doit, and the process
+// environment is never changed.
+TEST(doit, HandsBackTheEnvironmentAndLeavesTheProcesssAlone) {
+  TempDir dir;
+  std::string db = rules(dir, my_uid() + ":allow,FOO='a=b',PROTO='other'\n:deny\n");
+  fnrules = db.c_str();
+  testutil::SocketPair pair;
+  ASSERT_EQ(setenv("FOO", "inherited", 1), 0);
+  char **before = environ;
+  char **env = doit(pair.theirs);
+  ASSERT_NE(env, nullptr);
+  EXPECT_EQ(environ, before);
+  EXPECT_STREQ(getenv("FOO"), "inherited");
+  std::set<std::string> got;
+  for (char **e = env; *e; ++e)
+    if (!strncmp(*e, "FOO=", 4) || !strncmp(*e, "PROTO=", 6) || !strncmp(*e, "IPC", 3))
+      got.insert(*e);
+  // A socketpair has no path: the local path reads back empty.
+  EXPECT_EQ(got, (std::set<std::string>{"FOO=a=b", "PROTO=other", "IPCLOCALPATH=", "IPCREMOTEPATH=",
+                                        "IPCREMOTEEUID=" + my_uid(), "IPCREMOTEEGID=" + my_gid()}));
+  admit_reset();
+  EXPECT_EQ(environ, before);
+  // The same peer under a rule that denies it.
+  rules(dir, my_uid() + ":deny\n");
+  EXPECT_EQ(doit(pair.theirs), nullptr);
+  admit_reset();
+  EXPECT_STREQ(getenv("FOO"), "inherited");
+  unsetenv("FOO");
+  fnrules = nullptr;
 }
 
 TEST(doit, MissingDatabaseDropsUnlessDashX) {
@@ -185,22 +229,22 @@ void write_in_place(const std::string &file, const std::string &text, bool trunc
 // One child keeps serving while its database changes under it: each change
 // is seen by the next connection, whatever way the file was changed.
 TEST(doit, DatabaseChangesTakeEffectAtTheNextConnection) {
-  if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   TempDir dir;
   std::string svc = script(dir, env_script);
-  std::string db = rules(dir, "0:allow,FOO='one'\n");
+  const std::string me = my_uid();
+  std::string db = rules(dir, me + ":allow,FOO='one'\n");
   Server s(dir, {"-v", "-c", "1", "-x", db}, show(svc, {"FOO"}));
   EXPECT_EQ(s.client(), "FOO=[one]\n");
   // Replaced by rename, as the compiler does.
-  rules(dir, "0:allow,FOO='two'\n");
+  rules(dir, me + ":allow,FOO='two'\n");
   EXPECT_EQ(s.client(), "FOO=[two]\n");
-  rules(dir, "0:deny\n");
+  rules(dir, me + ":deny\n");
   EXPECT_EQ(s.client(), "");
   // Rewritten in place: another size, then the same size and inode.
-  rules(dir, "0:allow,FOO='three'\n", "other.cdb");
+  rules(dir, me + ":allow,FOO='three'\n", "other.cdb");
   write_in_place(db, testutil::read_file(dir / "other.cdb"), true);
   EXPECT_EQ(s.client(), "FOO=[three]\n");
-  rules(dir, "0:allow,FOO='fours'\n", "other.cdb");
+  rules(dir, me + ":allow,FOO='fours'\n", "other.cdb");
   std::string same = testutil::read_file(dir / "other.cdb");
   ASSERT_EQ(same.size(), testutil::read_file(db).size());
   write_in_place(db, same, false);
@@ -211,7 +255,7 @@ TEST(doit, DatabaseChangesTakeEffectAtTheNextConnection) {
   EXPECT_TRUE(s.wait_err(": warning: dropping connection, unable to read " + db +
                          ": file does not exist\n"))
       << s.err();
-  rules(dir, "0:allow,FOO='five'\n");
+  rules(dir, me + ":allow,FOO='five'\n");
   EXPECT_EQ(s.client(), "FOO=[five]\n");
   // Damaged in place, keeping its size: the lookup fails as it always did.
   std::string pid = last_pid(s.err());

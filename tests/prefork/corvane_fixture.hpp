@@ -25,7 +25,23 @@ using testutil::TempDir;
 using testutil::wait_children;
 
 /// The program under test; also what it calls itself in its messages.
-inline std::string corvane() { return testutil::bin("corvane"); }
+/// CORVANE_TEST_PROGRAM names another build of it (the one whose bridge
+/// always assigns %ENV in full); it is taken out of the environment, so
+/// that the servers started do not pass it on.
+inline std::string corvane() {
+  static const std::string name = [] {
+    const char *p = getenv("CORVANE_TEST_PROGRAM");
+    std::string n = p && *p ? p : "corvane";
+    unsetenv("CORVANE_TEST_PROGRAM");
+    return n;
+  }();
+  return testutil::bin(name);
+}
+
+/// The effective ids of the tests, in decimal: the peer's ids of a client
+/// that does not switch accounts.
+inline std::string my_uid() { return std::to_string(geteuid()); }
+inline std::string my_gid() { return std::to_string(getegid()); }
 
 /// Prints the named variables, one per line: NAME=[value] or NAME absent.
 inline const char *env_script =
