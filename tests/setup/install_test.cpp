@@ -72,3 +72,31 @@ TEST(install, LinksProgramsAndUninstallLeavesNothing) {
     left.insert(p.substr(1));
   EXPECT_EQ(tree(dest), left);
 }
+
+// Root runs programs from the installed tree: no directory the install
+// makes may be writable by a group or closed to others, whatever the
+// installer's file-creation mask.
+TEST(install, DirectoriesAre0755WhateverTheUmask) {
+  const std::string build = std::string(BIN_DIR) + "/..";
+  SavedFile manifest(build + "/install_manifest.txt"), dirs(build + "/install_dirs.txt");
+  for (mode_t mask : {002, 077}) {
+    SCOPED_TRACE("umask " + std::to_string(mask));
+    TempDir t;
+    const std::string dest = t / "dest";
+    testutil::RunOptions opt;
+    opt.setenv = {"DESTDIR=" + dest};
+    mode_t old = umask(mask);
+    auto r = testutil::run({"/usr/bin/cmake", "--install", build}, opt);
+    umask(old);
+    ASSERT_EQ(r.code(), 0) << r.err;
+    size_t directories = 0;
+    for (const std::string &p : tree(dest)) {
+      struct stat st;
+      ASSERT_EQ(lstat((dest + "/" + p).c_str(), &st), 0) << p;
+      if (!S_ISDIR(st.st_mode)) continue;
+      EXPECT_EQ(st.st_mode & 07777, 0755u) << p;
+      ++directories;
+    }
+    EXPECT_GE(directories, 5u);
+  }
+}
