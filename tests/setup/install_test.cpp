@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <string>
 
@@ -99,4 +100,29 @@ TEST(install, DirectoriesAre0755WhateverTheUmask) {
     }
     EXPECT_GE(directories, 5u);
   }
+}
+
+// One version for the suite: every installed page's footer names it, and
+// the Debian package's version (the top of debian/changelog) is it.
+TEST(install, PagesAndPackageCarryTheSuiteVersion) {
+  const std::string build = std::string(BIN_DIR) + "/..";
+  const std::string prefix = cache_value("CMAKE_INSTALL_PREFIX");
+  SavedFile manifest(build + "/install_manifest.txt"), dirs(build + "/install_dirs.txt");
+  TempDir t;
+  testutil::RunOptions opt;
+  opt.setenv = {"DESTDIR=" + t / "dest"};
+  auto r = testutil::run({"/usr/bin/cmake", "--install", build}, opt);
+  ASSERT_EQ(r.code(), 0) << r.err;
+  const std::regex title("\\.TH [A-Z]+ [18] [-0-9]+ \"corvane " SUITE_VERSION "\" \"[A-Za-z ]+\"");
+  size_t pages = 0;
+  for (const std::string &p : tree(t / "dest" + prefix + "/share/man")) {
+    if (!p.ends_with(".1") && !p.ends_with(".8")) continue;
+    std::string page = read_file(t / "dest" + prefix + "/share/man/" + p);
+    EXPECT_TRUE(std::regex_match(page.substr(0, page.find('\n')), title)) << p;
+    ++pages;
+  }
+  EXPECT_EQ(pages, 11u);
+  std::string changelog = read_file(testutil::source("debian/changelog"));
+  EXPECT_TRUE(changelog.starts_with("corvane (" SUITE_VERSION ") "))
+      << changelog.substr(0, changelog.find('\n'));
 }
