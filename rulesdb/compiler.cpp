@@ -70,11 +70,21 @@ static void compile_input(int kind) {
   }
 }
 
+static bool same_stat(const struct stat *a, const struct stat *b) {
+  return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
+
 // True when the two names are one file (the same name, a link or a
 // symbolic link to it).
 static bool same_file(const char *a, const char *b) {
   struct stat sa, sb;
-  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && same_stat(&sa, &sb);
+}
+
+// True when name is the file open on standard input.
+static bool is_input(const char *name) {
+  struct stat si, sn;
+  return fstat(0, &si) == 0 && stat(name, &sn) == 0 && same_stat(&si, &sn);
 }
 
 // Creates the temporary file afresh, write-only and non-blocking, mode 0644
@@ -82,8 +92,10 @@ static bool same_file(const char *a, const char *b) {
 // left at the name (a symbolic link to a file of ours, a file of theirs) is
 // removed without being followed, and an entry that appears again before
 // the create makes it fail (EEXIST) instead of being written through.
+// A removal that fails for another reason than absence (a directory there,
+// a sticky directory) is the failure reported.
 static int open_tmp(const char *fn) {
-  unlink(fn);
+  if (unlink(fn) == -1 && errno != error_noent) return -1;
   return open(fn, O_WRONLY | O_NONBLOCK | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
 }
 
@@ -92,6 +104,12 @@ int compiler_run(int argc, char **argv, int kind, const char *fatalprefix, const
   fatal = fatalprefix;
   fn = argv[1];
   fntmp = argv[2];
+  // Names given in the wrong order would replace the rules text with the
+  // database: nothing is written over the input.
+  if (is_input(fn))
+    strerr_diex(exit_temp, fatal, "unable to replace ", fn, ": it is the file on standard input");
+  if (is_input(fntmp))
+    strerr_diex(exit_temp, fatal, "unable to create ", fntmp, ": it is the file on standard input");
   // A temporary name that is the database under any name is refused:
   // removing it could take the database from its readers before the new
   // one is complete.

@@ -33,6 +33,7 @@ enum : unsigned {
   NO_SVC = 8,        ///< @D/svc must not exist afterwards
   FSIZE_1 = 16,      ///< files written are limited to one block (writes fail with EFBIG)
   STDIN_ZERO = 32,   ///< standard input is /dev/zero, memory limited to 64 MiB
+  STDIN_TEXT = 64,   ///< standard input is @D/rules, which must keep its bytes; no @D/rules.tmp
 };
 
 struct Row {
@@ -49,6 +50,9 @@ struct Row {
 const std::string usage_corvane =
     "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] "
     "[ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
+
+// The rules text of @D/rules.cdb, also at @D/rules.
+const std::string rules_text = "0:deny\n:allow,A='1'\n";
 
 std::string nobody_uid() { return std::to_string(testutil::nobody().uid); }
 
@@ -113,9 +117,18 @@ std::vector<Row> compiler_rows(const std::string &p) {
       {p, args, {}, "0:allow\n", fatal + "unable to write to @D/rules.tmp: file too big\n", 111, "",
        FSIZE_1},
       // What is at the temporary name is removed, not written through; a
-      // directory there stays and is refused.
+      // directory there stays, and the removal's failure is the message.
       {p, {"@D/rules.cdb", "@D/dir"}, {}, "0:allow\n",
-       fatal + "unable to create @D/dir: file already exists\n", 111},
+       fatal + "unable to create @D/dir: is a directory\n", 111},
+      // Names in the wrong order: the rules text on standard input is
+      // neither the database nor the temporary file, under any name.
+      {p, {"@D/rules", "@D/rules.cdb"}, {}, "",
+       fatal + "unable to replace @D/rules: it is the file on standard input\n", 111, "", STDIN_TEXT},
+      {p, {"@D/rules.cdb", "@D/rules"}, {}, "",
+       fatal + "unable to create @D/rules: it is the file on standard input\n", 111, "", STDIN_TEXT},
+      {p, {"@D/textlink", "@D/rules.tmp"}, {}, "",
+       fatal + "unable to replace @D/textlink: it is the file on standard input\n", 111, "",
+       STDIN_TEXT},
       {p, args, {}, "", fatal + "unable to read input: is a directory\n", 111, "", STDIN_DIR},
       // A line without end: the input fails when the line cannot grow.
       {p, args, {}, "", fatal + "unable to read input: out of memory\n", 111, "", STDIN_ZERO},
@@ -288,7 +301,9 @@ void populate(const testutil::TempDir &d) {
   chmod(d.path.c_str(), 0777);
   const std::string exec =
       ",0.secret:deny\n,0.echo:allow\n,0.nosuchprog:allow\n," + nobody_uid() + ".echo:allow\n:deny\n";
-  for (auto [prog, name, text] : {std::tuple{"gatemark", "rules.cdb", std::string("0:deny\n:allow,A='1'\n")},
+  testutil::write_file(d / "rules", rules_text);
+  symlink("rules", (d / "textlink").c_str());
+  for (auto [prog, name, text] : {std::tuple{"gatemark", "rules.cdb", rules_text},
                                   {"tollmark", "exec.cdb", exec}, {"gatemark", "secret.cdb", ":deny\n"}}) {
     auto r = testutil::compile(prog, d / name, text);
     EXPECT_EQ(r.code(), 0) << r.err;
@@ -346,6 +361,10 @@ void check_rows(bool as_nobody) {
       dirfd = open(d.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       opt.extra_fds.push_back({0, dirfd});
     }
+    if (row.flags & STDIN_TEXT) {
+      dirfd = open((d / "rules").c_str(), O_RDONLY | O_CLOEXEC);
+      opt.extra_fds.push_back({0, dirfd});
+    }
     if (row.flags & STDIN_ZERO) {
       dirfd = open("/dev/zero", O_RDONLY | O_CLOEXEC);
       // Filling memory takes a while on a loaded machine.
@@ -373,6 +392,10 @@ void check_rows(bool as_nobody) {
     EXPECT_EQ(r.code(), row.code) << "status " << r.status;
     if (row.flags & DB_UNTOUCHED) {
       EXPECT_EQ(testutil::read_file(d / "rules.cdb"), before);
+    }
+    if (row.flags & STDIN_TEXT) {
+      EXPECT_EQ(testutil::read_file(d / "rules"), rules_text);
+      EXPECT_FALSE(testutil::exists(d / "rules.tmp"));
     }
     if (row.flags & NO_SVC) {
       EXPECT_FALSE(testutil::exists(d / "svc"));
