@@ -96,29 +96,31 @@ std::vector<Row> corvane_rows() {
 }
 
 // Rows for a rules compiler: the same failures for gatemark and tollmark.
+// The first line of their texts is a rule without a warning in either.
 std::vector<Row> compiler_rows(const std::string &p) {
   const std::string fatal = p + ": fatal: ";
+  const std::string rule = p == "tollmark" ? ":allow\n" : "0:allow\n";
   const std::string parse = fatal + "unable to parse this line: ";
   const std::vector<std::string> args = {"@D/rules.cdb", "@D/rules.tmp"};
   std::vector<Row> rows = {
       {p, {}, {}, "", p + ": usage: " + p + " rules.cdb rules.tmp\n", 100},
-      {p, {"@D/rules.cdb"}, {}, "0:allow\n", p + ": usage: " + p + " rules.cdb rules.tmp\n", 100},
-      {p, {"@D/rules.cdb", "@D/nodir/rules.tmp"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb"}, {}, rule, p + ": usage: " + p + " rules.cdb rules.tmp\n", 100},
+      {p, {"@D/rules.cdb", "@D/nodir/rules.tmp"}, {}, rule,
        fatal + "unable to create @D/nodir/rules.tmp: file does not exist\n", 111},
-      {p, {"@D/rules.cdb", "@D/ro/rules.tmp"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb", "@D/ro/rules.tmp"}, {}, rule,
        fatal + "unable to create @D/ro/rules.tmp: access denied\n", 111, "", AS_NOBODY},
       // The temporary name must not be the database under any name.
-      {p, {"@D/rules.cdb", "@D/rules.cdb"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb", "@D/rules.cdb"}, {}, rule,
        fatal + "unable to create @D/rules.cdb: file already exists\n", 111},
-      {p, {"@D/rules.cdb", "@D/hardlink"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb", "@D/hardlink"}, {}, rule,
        fatal + "unable to create @D/hardlink: file already exists\n", 111},
-      {p, {"@D/rules.cdb", "@D/symlink"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb", "@D/symlink"}, {}, rule,
        fatal + "unable to create @D/symlink: file already exists\n", 111},
-      {p, args, {}, "0:allow\n", fatal + "unable to write to @D/rules.tmp: file too big\n", 111, "",
+      {p, args, {}, rule, fatal + "unable to write to @D/rules.tmp: file too big\n", 111, "",
        FSIZE_1},
       // What is at the temporary name is removed, not written through; a
       // directory there stays, and the removal's failure is the message.
-      {p, {"@D/rules.cdb", "@D/dir"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb", "@D/dir"}, {}, rule,
        fatal + "unable to create @D/dir: is a directory\n", 111},
       // Names in the wrong order: the rules text on standard input is
       // neither the database nor the temporary file, under any name.
@@ -132,18 +134,22 @@ std::vector<Row> compiler_rows(const std::string &p) {
       {p, args, {}, "", fatal + "unable to read input: is a directory\n", 111, "", STDIN_DIR},
       // A line without end: the input fails when the line cannot grow.
       {p, args, {}, "", fatal + "unable to read input: out of memory\n", 111, "", STDIN_ZERO},
-      {p, {"@D/dir", "@D/rules.tmp"}, {}, "0:allow\n",
+      {p, {"@D/dir", "@D/rules.tmp"}, {}, rule,
        fatal + "unable to move @D/rules.tmp to @D/dir: is a directory\n", 111},
   };
   for (std::string line : {"1000:allowed", "1000:deny all", "1000: allow", "1000:Allow", "1000:",
                            ":", "1000:allow\r", "1000:allow,A=", "1000:allow,A='x", "1000:allow,A",
                            "1000:allow A='x'", "1000:allow,A='x'B", "1000:deny,='", "10a-12:deny",
                            "1-2x:deny", "-x:allow", "1000:allow,A='x',"})
-    rows.push_back({p, args, {}, "0:allow\n" + line + "\n", parse + line + "\n", 100});
+    rows.push_back({p, args, {}, rule + line + "\n", parse + line + "\n", 100});
   // Trailing blanks are trimmed from the line shown; comments and lines
-  // without ':' before it are passed over; the last line needs no newline.
-  rows.push_back({p, args, {}, "# c\n\nhello\n0:allow\n1000:bad \t \n", parse + "1000:bad\n", 100});
-  rows.push_back({p, args, {}, "0:allow\n1000:deny,A=|x", parse + "1000:deny,A=|x\n", 100});
+  // without ':' before it are passed over, the latter with a warning; the
+  // last line needs no newline.
+  rows.push_back({p, args, {}, "# c\n\nhello\n" + rule + "1000:bad \t \n",
+                  p + ": warning: line 3: no ':' in this line, passed over: hello\n" + parse +
+                      "1000:bad\n",
+                  100});
+  rows.push_back({p, args, {}, rule + "1000:deny,A=|x", parse + "1000:deny,A=|x\n", 100});
   // A NUL byte would split a value into further instructions: the line is
   // refused and shown cleaned as a log line is, not cut at the NUL.
   const std::string nul(1, '\0');
@@ -152,7 +158,7 @@ std::vector<Row> compiler_rows(const std::string &p) {
            {"1000:allow,A='x" + nul + "+LD_PRELOAD=/tmp/x.so'", "1000?allow,A='x?+LD_PRELOAD=/tmp/x.so'"},
            {"10" + nul + "0:allow", "10?0?allow"},
            {"1000:allow" + nul, "1000?allow?"}})
-    rows.push_back({p, args, {}, "0:allow\n" + line + "\n", parse + shown + "\n", 100});
+    rows.push_back({p, args, {}, rule + line + "\n", parse + shown + "\n", 100});
   for (auto &r : rows) r.flags |= DB_UNTOUCHED;
   return rows;
 }
