@@ -44,12 +44,13 @@ static bool catchall;  // a rule for the empty key was seen
   strerr_diex(exit_perm, fatal, "unable to parse this line: ", shown.bytes);
 }
 
-// One warning line: the line number, what is wrong, the line log-safe.
+// One warning line: the line number, what is wrong, the line as printable
+// text (a control byte cannot end the line or move the cursor).
 static void warn_line(const char *what, const char *s, uint32_t n) {
   char num[FMT_ULONG + 1];
   num[fmt_ulong(num, lineno)] = 0;
   shown.length = 0;
-  if (!logsafe_cat(&shown, s, n) || !stralloc_catb(&shown, "", 1)) die_nomem();
+  if (!logsafe_catprint(&shown, s, n) || !stralloc_catb(&shown, "", 1)) die_nomem();
   strerr_warnx(warning, "line ", num, ": ", what, shown.bytes);
 }
 
