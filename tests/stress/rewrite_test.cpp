@@ -32,25 +32,18 @@ std::string rules_text(char other) {
 }
 
 Tally client(const std::string &path, int index, const stress::Workers &workers) {
-  Tally t;
-  std::string got;
-  for (uint64_t n = 0; workers.running(); ++n) {
-    std::string token = "c" + std::to_string(index) + "-" + std::to_string(n);
-    if (!stress::talk(path, token + "\n", got)) {
-      ++t.nocon;
-      continue;
-    }
-    std::string want = "role=member echo=" + token + "\nEND\n";
-    if (got == want)
-      ++t.served;
-    else if (got.empty())
-      ++t.refused;  // dropped: the database was being rewritten
-    else if (want.compare(0, got.size(), got) == 0)
-      ++t.cut;
-    else
-      t.note_wrong(got);
-  }
-  return t;
+  return stress::token_client(path, index, workers,
+                              [](const std::string &token, const std::string &got, Tally &t) {
+                                std::string want = "role=member echo=" + token + "\nEND\n";
+                                if (got == want)
+                                  ++t.served;
+                                else if (got.empty())
+                                  ++t.refused;  // dropped: the database was being rewritten
+                                else if (want.compare(0, got.size(), got) == 0)
+                                  ++t.cut;
+                                else
+                                  t.note_wrong(got);
+                              });
 }
 
 }  // namespace
