@@ -155,7 +155,7 @@ TEST(rulesmap_find, FileCutShortUnderTheMappingFailsOneLookup) {
   TempDir d;
   const std::string path = d / "r.cdb";
   ASSERT_TRUE(rulesdb_test::write_db(path, {{"1000", "+A=1\0"s}}));
-  rulesmap m;
+  static rulesmap m;  // its buffers stay reachable, as a server's do
   ASSERT_EQ(rulesmap_find(&m, path.c_str(), "1000", "100"), 1);
   ASSERT_NE(m.mapping, nullptr);
   const std::string bytes = testutil::read_file(path);
