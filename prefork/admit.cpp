@@ -3,8 +3,10 @@
 #include "prefork/admit.hpp"
 
 #include <errno.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include "prefork/guard.hpp"
 #include "prefork/state.hpp"
 #include "rulesdb/rulesmap.hpp"
 #include "support/alloc.hpp"
@@ -28,6 +30,7 @@ static char localname[IPC_PATHMAX + 1];
 static const char *localpath;
 static char remoteeuidstr[FMT_ULONG + 1];
 static char remoteegidstr[FMT_ULONG + 1];
+static uint32_t remoteeuid;
 static char strnum[FMT_ULONG + 1];
 static int flagdeny;
 static stralloc tmp;
@@ -85,16 +88,22 @@ static char **env_set() {
 }
 
 void admit_reset() {
+  guard_release();
   alloc_free(connenv);
   connenv = nullptr;
   envplus.length = 0;
 }
 
-static void print_banner(int fd) {
-  buffer_init(&b, buffer_unixwrite, fd, bspace, sizeof bspace);
-  if (buffer_putsflush(&b, banner) == -1)
-    strerr_diesys(exit_temp, self, dropping,
-                  "unable to print banner: ");
+// Writes without raising SIGPIPE: a peer gone before its banner costs its
+// own connection, not the child.
+static int banner_send(int fd, char *s, uint32_t n) { return (int)send(fd, s, n, MSG_NOSIGNAL); }
+
+// 1, or 0 when the banner could not be written and the connection is dropped.
+static int print_banner(int fd) {
+  buffer_init(&b, banner_send, fd, bspace, sizeof bspace);
+  if (buffer_putsflush(&b, banner) != -1) return 1;
+  strerr_warnsys(self, dropping, "unable to print banner: ");
+  return 0;
 }
 
 static void peer_ids(int fd) {
@@ -105,6 +114,7 @@ static void peer_ids(int fd) {
     u = (uint32_t)geteuid();
     g = (uint32_t)getegid();
   }
+  remoteeuid = u;
   remoteeuidstr[fmt_ulong(remoteeuidstr, u)] = 0;
   remoteegidstr[fmt_ulong(remoteegidstr, g)] = 0;
   env("IPCREMOTEEUID", flagpeereid ? remoteeuidstr : nullptr);
@@ -112,14 +122,18 @@ static void peer_ids(int fd) {
 }
 
 // The database stays mapped between connections while its file is
-// unchanged; a missing one is allowed with -X.
-static void apply_rules() {
+// unchanged; a missing one is allowed with -X.  1, or 0 when the file was
+// cut short while it was read: that connection is dropped, and the next
+// one reads the file afresh.
+static int apply_rules() {
   flagdeny = 0;
   int r = rulesmap_find(&rulesdb, fnrules, remoteeuidstr, remoteegidstr);
   if (r == 1) found(rulesdb.db.value.bytes, rulesdb.db.value.length);
-  if (r != -1) return;
-  if (errno == error_noent && flagallownorules) return;
-  drop_rules();
+  if (r != -1) return 1;
+  if (errno == error_noent && flagallownorules) return 1;
+  if (!rulesdb.faulted) drop_rules();
+  strerr_warnsys(self, dropping, "unable to read ", fnrules, ": ");
+  return 0;
 }
 
 // The peer chose its path: it goes in cleaned, so that it cannot end the
@@ -149,11 +163,45 @@ static void log_admission() {
   buffer_putflush(buffer_2, tmp.bytes, tmp.length);
 }
 
+// The warning that a limit drops this connection, in tmp; empty when
+// warnings are off.
+static void guard_line(const char *why) {
+  tmp.length = 0;
+  if (!verbosity) return;
+  cats(self);
+  cats(dropping);
+  cats(why);
+  cats(": pid ");
+  cats(strnum);
+  cats(" from ");
+  safecats(remotepath);
+  cats(":");
+  cats(remoteeuidstr);
+  cats(",");
+  cats(remoteegidstr);
+  cats("\n");
+}
+
+// The limits of -C and -t on an admitted connection: 1 to serve it, 0 when
+// its uid already has its share of the pool.
+static int admit_guard() {
+  if (!guard_claim(remoteeuid)) {
+    guard_line("per-uid limit reached");
+    buffer_putflush(buffer_2, tmp.bytes, tmp.length);
+    return 0;
+  }
+  if (!timelimit) return 1;
+  guard_line("time limit reached");
+  if (guard_start(tmp.bytes, tmp.length) == -1)
+    strerr_diesys(exit_temp, self, dropping, "unable to start timer: ");
+  return 1;
+}
+
 char **doit(int fd) {
   // A child keeps its process id: format it at its first connection.
   if (!*strnum) strnum[fmt_ulong(strnum, (uint64_t)getpid())] = 0;
   if (verbosity >= 2) log_pid();
-  if (*banner) print_banner(fd);
+  if (*banner && !print_banner(fd)) return nullptr;
   localpath = forcelocal;
   int trunc;
   if (!localpath && ipc_local(fd, localname, sizeof localname, &trunc) == 0)
@@ -163,9 +211,9 @@ char **doit(int fd) {
   env("IPCREMOTEPATH", remotepath);
   peer_ids(fd);
   flagdeny = 0;
-  if (fnrules) apply_rules();
+  if (fnrules && !apply_rules()) return nullptr;
   if (verbosity >= 2) log_admission();
-  if (flagdeny) return nullptr;
+  if (flagdeny || !admit_guard()) return nullptr;
   return env_set();
 }
 

@@ -1,10 +1,12 @@
 // corvane: serves a UNIX-domain socket with a pool of pre-forked children,
 // each calling a subroutine of its own embedded Perl interpreter.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "support/ipc.hpp"
+#include "prefork/guard.hpp"
 #include "prefork/pool.hpp"
 #include "support/sgetopt.hpp"
 #include "prefork/state.hpp"
@@ -12,15 +14,15 @@
 #include "support/env.hpp"
 #include "support/fmt.hpp"
 #include "support/ndelay.hpp"
-#include "support/open.hpp"
 #include "support/prot.hpp"
 #include "support/sig.hpp"
 #include "support/strerr.hpp"
 
 [[noreturn]] static void usage() {
   strerr_diex(exit_perm, self, ": usage: ", self,
-              " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ]"
-              " [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path");
+              " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ]"
+              " [ -B banner ] [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ]"
+              " [ -f lockfile ] path");
 }
 
 [[noreturn]] static void die_sys(const char *a, const char *b = nullptr,
@@ -34,11 +36,13 @@ static uint64_t number(const char *s) {
   return u;
 }
 
-// A user or group id: decimal digits only, within 32 bits; empty is 0 (no
-// switch).  Anything else is a usage error, so that a name or a mistyped
-// number never leaves the server running as root.
+// A user or group id, or a limit: decimal digits only, at least one,
+// within 32 bits.  Anything else is a usage error, so that a name, a
+// mistyped number or an empty variable never leaves the server running as
+// root, nor a limit off.
 static uint64_t id(const char *s) {
   uint64_t u = 0;
+  if (!*s) usage();
   for (; *s; ++s) {
     uint64_t d = (unsigned char)*s - (unsigned char)'0';
     if (d > 9) usage();
@@ -48,7 +52,7 @@ static uint64_t id(const char *s) {
   return u;
 }
 
-// -U: the ids from UID and GID, each only when present.
+// -U: the ids from UID and GID, each only when present (and then not empty).
 static void ids_from_env() {
   const char *x = env_get("UID");
   if (x) uid = id(x);
@@ -74,6 +78,8 @@ static void option(int opt) {
     case 'b': backlog = number(subgetoptarg); break;
     case 'B': banner = subgetoptarg; break;
     case 'c': limit = number(subgetoptarg); break;
+    case 'C': peruid = id(subgetoptarg); break;
+    case 't': timelimit = id(subgetoptarg); break;
     case 'f': lockfile = subgetoptarg; break;
     default: usage();
   }
@@ -86,6 +92,20 @@ static void make_group() {
   if (getpgrp() == getpid()) return;
   errno = e;
   die_sys("unable to create process group: ");
+}
+
+// The lock file, opened without following a symbolic link, and only if it
+// is a regular file: another user who can write its directory must not
+// make the server create or open a file of their choosing.  Close-on-exec,
+// as the socket: a program that served code starts must not take the lock
+// and stall the pool.  Another type of file fails with EINVAL.
+static int open_lock(const char *fn) {
+  int fd = open(fn, O_WRONLY | O_NONBLOCK | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat st;
+  if (fd == -1 || fstat(fd, &st) == -1) return -1;
+  if (S_ISREG(st.st_mode)) return fd;
+  errno = EINVAL;
+  return -1;
 }
 
 static void make_selfpipe() {
@@ -124,7 +144,7 @@ static void drop_privileges() {
 int main(int argc, char **argv) {
   self = argv[0];
   int opt;
-  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pP")) != subgetoptdone)
+  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pPC:t:")) != subgetoptdone)
     option(opt);
   if (!verbosity) buffer_2->descriptor = -1;
 
@@ -134,12 +154,8 @@ int main(int argc, char **argv) {
   argv += subgetoptind + 1;
 
   make_group();
-  if (lockfile) {
-    // Close-on-exec, as the socket: a program that served code starts must
-    // not take the lock and stall the pool.
-    fdlock = open_append(lockfile);
-    if (fdlock == -1 || coe(fdlock) == -1) die_sys("unable to open ", lockfile, ": ");
-  }
+  if (lockfile && (fdlock = open_lock(lockfile)) == -1) die_sys("unable to open ", lockfile, ": ");
+  if (peruid && guard_init(limit) == -1) die_sys("unable to map memory: ");
   make_selfpipe();
 
   // SIGCHLD stays blocked except while the supervisor waits.

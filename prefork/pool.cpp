@@ -8,6 +8,7 @@
 
 #include "prefork/admit.hpp"
 #include "prefork/bridge.hpp"
+#include "prefork/guard.hpp"
 #include "prefork/pool.hpp"
 #include "prefork/state.hpp"
 #include "support/fd.hpp"
@@ -60,6 +61,7 @@ void sigchld(int) {
       number(strnum2, (uint64_t)(unsigned)wstat);
       strerr_warnx(self, ": end ", strnum, " status ", strnum2);
     }
+    guard_reaped(pid);
     if (numchildren) --numchildren;
     printstatus();
     if (flagexit && !numchildren) _exit(0);

@@ -7,8 +7,19 @@
 // path) or one rewritten in place to another size is mapped afresh; a
 // rewrite in place that keeps the size shows through the shared mapping,
 // as it would through a fresh one.
+//
+// A file cut short under a mapping (truncated and written again in place,
+// as cp does) raises SIGBUS at the first read past its new end.  Each
+// lookup therefore runs with a SIGBUS handler that jumps back out of it,
+// installed for the lookup alone and the earlier action put back after:
+// the jump skips no destructor (the lookup's frames hold plain data), and
+// the code it leaves only reads the mapping and copies bytes, holding no
+// lock.  The lookup then fails as on a damaged file, and the mapping it
+// read is dropped.
 #include "rulesdb/rulesmap.hpp"
 
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,10 +55,59 @@ static int rulesmap_keep(rulesmap *m, int fd) {
   return 1;
 }
 
+static sigjmp_buf rulesmap_jump;
+static volatile sig_atomic_t rulesmap_reading;
+static struct sigaction rulesmap_old;
+
+// A SIGBUS outside a read (sent by another process) gets the action it had.
+static void rulesmap_sigbus(int sig) {
+  if (rulesmap_reading) siglongjmp(rulesmap_jump, 1);
+  sigaction(sig, &rulesmap_old, nullptr);
+  raise(sig);
+}
+
+// After a fault: the mapping that was read, the kept one or the lookup's
+// own, is dropped.
+static void rulesmap_fault(rulesmap *m) {
+  rulesmap_reading = 0;
+  if (m->db.c.mapping != m->mapping) cdb_free(&m->db.c);
+  m->db.c.mapping = nullptr;
+  rulesmap_drop(m);
+  m->faulted = 1;
+  errno = error_proto;
+}
+
+// Puts the earlier SIGBUS action back; passes r through, errno kept.
+static int rulesmap_restore(int r) {
+  int e = errno;
+  sigaction(SIGBUS, &rulesmap_old, nullptr);
+  errno = e;
+  return r;
+}
+
+// Looks up on the kept mapping, or through fd when there is none, with
+// rulesmap_sigbus in place.
+static int rulesmap_read(rulesmap *m, int fd, const char *uid, const char *gid) {
+  struct sigaction sa {};
+  sa.sa_handler = rulesmap_sigbus;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGBUS, &sa, &rulesmap_old);
+  if (sigsetjmp(rulesmap_jump, 1)) {
+    rulesmap_fault(m);
+    return rulesmap_restore(-1);
+  }
+  rulesmap_reading = 1;
+  int r = m->mapping ? rules_mapped(&m->db, m->mapping, m->size, uid, gid)
+                     : rules(&m->db, fd, uid, gid);
+  rulesmap_reading = 0;
+  return rulesmap_restore(r);
+}
+
 int rulesmap_find(rulesmap *m, const char *path, const char *uid, const char *gid) {
+  m->faulted = 0;
   struct stat st;
   if (stat(path, &st) == 0) {
-    if (rulesmap_same(m, &st)) return rules_mapped(&m->db, m->mapping, m->size, uid, gid);
+    if (rulesmap_same(m, &st)) return rulesmap_read(m, -1, uid, gid);
   } else if (errno == error_noent) {
     rulesmap_drop(m);
     return -1;
@@ -57,11 +117,8 @@ int rulesmap_find(rulesmap *m, const char *path, const char *uid, const char *gi
   // a file that cannot be opened, mapped or read fails as it always did.
   int fd = open_read(path);
   if (fd == -1) return -1;
-  int r;
-  if (rulesmap_keep(m, fd))
-    r = rules_mapped(&m->db, m->mapping, m->size, uid, gid);
-  else
-    r = rules(&m->db, fd, uid, gid);
+  rulesmap_keep(m, fd);
+  int r = rulesmap_read(m, fd, uid, gid);
   int e = errno;
   close(fd);
   errno = e;

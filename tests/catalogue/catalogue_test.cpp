@@ -48,8 +48,9 @@ struct Row {
 };
 
 const std::string usage_corvane =
-    "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] "
-    "[ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
+    "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpP ] [ -c limit ] [ -C peruid ] [ -t seconds ] "
+    "[ -x rules.cdb ] [ -B banner ] [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] "
+    "[ -f lockfile ] path\n";
 
 // The rules text of @D/rules.cdb, also at @D/rules.
 const std::string rules_text = "0:deny\n:allow,A='1'\n";
@@ -74,6 +75,11 @@ std::vector<Row> corvane_rows() {
       {"corvane", {"@D/nodir/s"}, {}, "", fatal + "unable to bind: file does not exist\n", 111},
       {"corvane", {"-f", "@D/nodir/lock", "@D/s"}, {}, "",
        fatal + "unable to open @D/nodir/lock: file does not exist\n", 111},
+      // The lock file is never reached through a link, and is a regular file.
+      {"corvane", {"-f", "@D/symlink", "@D/s"}, {}, "",
+       fatal + "unable to open @D/symlink: symbolic link loop\n", 111},
+      {"corvane", {"-f", "/dev/null", "@D/s"}, {}, "",
+       fatal + "unable to open /dev/null: invalid argument\n", 111},
       // A new user first gets the current group as its only group.
       {"corvane", {"-u", "1", "@D/s"}, {}, "", fatal + "unable to set gid: permission denied\n", 111,
        "", AS_NOBODY},
@@ -89,8 +95,18 @@ std::vector<Row> corvane_rows() {
       {"corvane", {"-g", " 1", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
       {"corvane", {"-U", "-c", "0", "@D/s"}, {"UID=1x"}, "", usage_corvane, 100},
       {"corvane", {"-U", "-c", "0", "@D/s"}, {"GID=nobody"}, "", usage_corvane, 100},
-      // An empty id is no switch, as 0 is: the start goes on to the bind.
-      {"corvane", {"-u", "", "-g", "", "@D/nodir/s"}, {}, "",
+      // Nor does an empty one, given or from a variable that is set; an
+      // absent variable leaves the id alone, and the start goes on.
+      {"corvane", {"-u", "", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-g", "", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-U", "-c", "0", "@D/s"}, {"UID=", "GID=0"}, "", usage_corvane, 100},
+      {"corvane", {"-U", "-c", "0", "@D/s"}, {"GID="}, "", usage_corvane, 100},
+      {"corvane", {"-U", "@D/nodir/s"}, {}, "", fatal + "unable to bind: file does not exist\n", 111},
+      // The limits are numbers as strict as the ids.
+      {"corvane", {"-C", "", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-C", "two", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-t", "5s", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-C", "1", "-t", "5", "@D/nodir/s"}, {}, "",
        fatal + "unable to bind: file does not exist\n", 111},
   };
 }

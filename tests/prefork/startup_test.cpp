@@ -14,8 +14,8 @@ using testutil::run;
 namespace {
 
 const std::string usage_tail =
-    " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] [ -g gid ] [ -u uid ]"
-    " [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
+    " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ] [ -B banner ]"
+    " [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
 
 std::string usage() { return corvane() + ": usage: " + corvane() + usage_tail; }
 
@@ -194,7 +194,7 @@ TEST(prot_uid, ZeroIdsLeaveRootAlone) {
   if (!testutil::is_root()) GTEST_SKIP() << "needs root to run programs as another account";
   TempDir dir;
   std::string svc = script(dir, ids_script);
-  Server s(dir, {"-c", "1", "-u", "0", "-g", ""}, {svc, "ids"});
+  Server s(dir, {"-c", "1", "-u", "0", "-g", "0"}, {svc, "ids"});
   std::string out = s.client();
   EXPECT_EQ(out.substr(0, 6), "0 0 0 ") << out;
 }

@@ -2,6 +2,7 @@
 // present, and how failures come back.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "rulesdb/rules.hpp"
+#include "rulesdb/rulesmap.hpp"
 #include "rulesdb_fixture.hpp"
 #include "support/fmt.hpp"
 
@@ -142,6 +144,33 @@ TEST(rules, TwoLookupsKeepTheirOwnResults) {
   EXPECT_EQ(std::string(second.value.bytes, second.value.length), "D\0"s);
   close(a);
   close(b);
+}
+
+// A file cut short under a kept mapping (as cp rewrites it in place, within
+// one tick of the file times, so that a stat cannot tell): the read past
+// its new end faults, the lookup fails as on damage, the mapping is
+// dropped, and the next lookup maps the file afresh.  The record is made to
+// believe the file unchanged, as the stat would in that tick.
+TEST(rulesmap_find, FileCutShortUnderTheMappingFailsOneLookup) {
+  TempDir d;
+  const std::string path = d / "r.cdb";
+  ASSERT_TRUE(rulesdb_test::write_db(path, {{"1000", "+A=1\0"s}}));
+  static rulesmap m;  // its buffers stay reachable, as a server's do
+  ASSERT_EQ(rulesmap_find(&m, path.c_str(), "1000", "100"), 1);
+  ASSERT_NE(m.mapping, nullptr);
+  const std::string bytes = testutil::read_file(path);
+  ASSERT_EQ(truncate(path.c_str(), 0), 0);
+  ASSERT_EQ(stat(path.c_str(), &m.st), 0);
+  errno = 0;
+  EXPECT_EQ(rulesmap_find(&m, path.c_str(), "1000", "100"), -1);
+  EXPECT_EQ(errno, EPROTO);
+  EXPECT_EQ(m.faulted, 1);
+  EXPECT_EQ(m.mapping, nullptr);
+  EXPECT_EQ(testutil::read_file("/proc/self/maps").find(path), std::string::npos);
+  testutil::write_file(path, bytes);
+  EXPECT_EQ(rulesmap_find(&m, path.c_str(), "1000", "100"), 1);
+  EXPECT_EQ(m.faulted, 0);
+  EXPECT_EQ(std::string(m.db.value.bytes, m.db.value.length), "+A=1\0"s);
 }
 
 // Each instruction as the consumers take it: its letter, its body and "|".

@@ -70,27 +70,24 @@ Tally client(const std::string &path, int index, const stress::Workers &workers)
   std::string uid = guest ? nobody_uid() : "0";
   std::vector<std::string> roles = guest ? std::vector<std::string>{"guest-A"}
                                          : std::vector<std::string>{"admin-A", "admin-B"};
-  Tally t;
-  std::string got;
-  for (uint64_t n = 0; workers.running(); ++n) {
-    std::string token = "c" + std::to_string(index) + "-" + std::to_string(n);
-    if (!stress::talk(path, token + "\n", got)) {
-      ++t.nocon;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    bool right = false, prefix = false;
-    for (const auto &role : roles) {
-      std::string want = banner + "euid=" + uid + " role=" + role + " echo=" + token + "\nEND\n";
-      right = right || got == want;
-      prefix = prefix || want.compare(0, got.size(), got) == 0;
-    }
-    if (right) ++t.served;
-    else if (guest && got == banner) ++t.refused;  // refused, or its child killed
-    else if (prefix) ++t.cut;
-    else t.note_wrong(got);
-  }
-  return t;
+  return stress::token_client(
+      path, index, workers, [&](const std::string &token, const std::string &got, Tally &t) {
+        bool right = false, prefix = false;
+        for (const auto &role : roles) {
+          std::string want =
+              banner + "euid=" + uid + " role=" + role + " echo=" + token + "\nEND\n";
+          right = right || got == want;
+          prefix = prefix || want.compare(0, got.size(), got) == 0;
+        }
+        if (right)
+          ++t.served;
+        else if (guest && got == banner)
+          ++t.refused;  // refused, or its child killed
+        else if (prefix)
+          ++t.cut;
+        else
+          t.note_wrong(got);
+      });
 }
 
 // Ends lines of the log, "corvane: end PID status S", by status.
@@ -238,4 +235,71 @@ TEST(pool_load, SigtermUnderLoadStopsEverythingWithinTwoSeconds) {
                  std::to_string(rounds) + " stops under 64 clients, served " +
                      std::to_string(served) + ", slowest stop " + std::to_string(slowest) +
                      " ms, processes left 0 checked each time");
+}
+
+// Counts the calls under way in the file $ENV{COUNT} ("now most\n"),
+// under a file lock, for ten milliseconds each.
+const char *counting_service =
+    "use Fcntl qw(:flock);\n"
+    "sub bump {\n"
+    "  open(my $f, '+<', $ENV{COUNT}) or die;\n"
+    "  flock($f, LOCK_EX) or die;\n"
+    "  my ($now, $most) = split ' ', scalar <$f>;\n"
+    "  $now += $_[0]; $most = $now if $now > $most;\n"
+    "  seek($f, 0, 0); truncate($f, 0); print $f \"$now $most\\n\"; close($f);\n"
+    "}\n"
+    "sub serve {\n"
+    "  my $in = ''; sysread(STDIN, $in, 256);\n"
+    "  bump(1); select(undef, undef, undef, 0.01); bump(-1);\n"
+    "  syswrite(STDOUT, \"ok\\n\");\n"
+    "}\n1;\n";
+
+// A client that waits a little after a refusal.
+Tally limited_client(const std::string &path, int index, const stress::Workers &workers) {
+  return stress::token_client(path, index, workers,
+                              [](const std::string &, const std::string &got, Tally &t) {
+                                if (got == "ok\n") {
+                                  ++t.served;
+                                } else if (got.empty()) {
+                                  ++t.refused;
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                                } else {
+                                  t.note_wrong(got);
+                                }
+                              });
+}
+
+// Under -C 2, sixteen clients of one user on a pool of eight children: the
+// served code never finds more than two of its calls under way, whatever
+// the timing of the children.
+TEST(pool_load, PerUidLimitHoldsWhateverTheTiming) {
+  const int secs = stress::seconds(3);
+  TempDir dir;
+  testutil::write_file(dir / "count", "0 0\n");
+  testutil::write_file(dir / "svc.pl", counting_service);
+  RunOptions opt;
+  opt.setenv = {"COUNT=" + (dir / "count")};
+  testutil::Process server(
+      {bin("corvane"), "-c", "8", "-C", "2", dir / "s", dir / "svc.pl", "serve"}, opt);
+  ASSERT_TRUE(listening(dir / "s")) << server.err();
+  stress::Workers workers;
+  workers.start(16, [&](int i) { return limited_client(dir / "s", i, workers); });
+  std::this_thread::sleep_for(std::chrono::seconds(secs));
+  workers.stop();
+  Tally t = workers.join();
+  std::string log = server.err();
+  // "under way now, most at once": none left, and two at the most.
+  std::string count = testutil::read_file(dir / "count");
+  EXPECT_EQ(count, "0 2\n");
+  EXPECT_GT(t.served, 0u);
+  EXPECT_GT(t.refused, 0u);
+  EXPECT_EQ(t.wrong + t.nocon, 0u) << t.example;
+  const std::string refusal =
+      bin("corvane") + ": warning: dropping connection, per-uid limit reached: ";
+  EXPECT_EQ((uint64_t)stress::count_lines(log, refusal), t.refused);
+  EXPECT_EQ(log.find(": end "), std::string::npos) << log.substr(0, 2000);
+  stress::report("per-uid limit",
+                 std::to_string(secs) + " s, 16 clients of one user, -c 8 -C 2, served " +
+                     std::to_string(t.served) + ", refused " + std::to_string(t.refused) +
+                     ", under way now and most at once " + count.substr(0, count.size() - 1));
 }

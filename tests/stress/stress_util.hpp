@@ -69,6 +69,13 @@ struct Workers {
   ~Workers();
 };
 
+/// One client's loop, in a worker: connects until the workers stop, sending
+/// a fresh token and a newline each time, and lets sort file each answer
+/// (token, what came back) in the tally; waits 10 ms after a failed connect.
+inline Tally token_client(
+    const std::string &path, int index, const Workers &workers,
+    const std::function<void(const std::string &, const std::string &, Tally &)> &sort);
+
 /// Monotonic time in milliseconds.
 inline int64_t now_ms();
 
@@ -179,6 +186,23 @@ inline Workers::~Workers() {
     waitpid(pids[i], nullptr, 0);
   }
   munmap(flag, sizeof *flag);
+}
+
+inline Tally token_client(
+    const std::string &path, int index, const Workers &workers,
+    const std::function<void(const std::string &, const std::string &, Tally &)> &sort) {
+  Tally t;
+  std::string got;
+  for (uint64_t n = 0; workers.running(); ++n) {
+    std::string token = "c" + std::to_string(index) + "-" + std::to_string(n);
+    if (!talk(path, token + "\n", got)) {
+      ++t.nocon;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    sort(token, got, t);
+  }
+  return t;
 }
 
 inline int64_t now_ms() {
