@@ -10,7 +10,6 @@
 #include "prefork/state.hpp"
 #include "support/buffer.hpp"
 #include "support/env.hpp"
-#include "support/fmt.hpp"
 #include "support/ndelay.hpp"
 #include "support/open.hpp"
 #include "support/prot.hpp"
@@ -28,24 +27,27 @@
   strerr_diesys(exit_temp, self, fatal, a, b, c);
 }
 
-static uint64_t number(const char *s) {
-  uint64_t u = 0;
-  scan_ulong(s, &u);
-  return u;
-}
-
-// A user or group id: decimal digits only, within 32 bits; empty is 0 (no
-// switch).  Anything else is a usage error, so that a name or a mistyped
-// number never leaves the server running as root.
-static uint64_t id(const char *s) {
+// Wholly decimal digits, at most max; an empty text is 0.  Anything else
+// is a usage error: a word that is no number must not quietly read as one.
+static uint64_t decimal(const char *s, uint64_t max) {
   uint64_t u = 0;
   for (; *s; ++s) {
     uint64_t d = (unsigned char)*s - (unsigned char)'0';
-    if (d > 9) usage();
+    if (d > 9 || u > (max - d) / 10) usage();
     u = u * 10 + d;
-    if (u > UINT32_MAX) usage();
   }
   return u;
+}
+
+// A user or group id, within 32 bits; empty is 0 (no switch).  A name or a
+// mistyped number never leaves the server running as root.
+static uint64_t id(const char *s) { return decimal(s, UINT32_MAX); }
+
+// A count (-c, -b): at least one digit, so that -c ten never starts a pool
+// of no child.
+static uint64_t count(const char *s, uint64_t max) {
+  if (!*s) usage();
+  return decimal(s, max);
 }
 
 // -U: the ids from UID and GID, each only when present.
@@ -71,9 +73,9 @@ static void option(int opt) {
     case 'u': uid = id(subgetoptarg); break;
     case 'g': gid = id(subgetoptarg); break;
     case 'l': forcelocal = subgetoptarg; break;
-    case 'b': backlog = number(subgetoptarg); break;
+    case 'b': backlog = count(subgetoptarg, INT32_MAX); break;
     case 'B': banner = subgetoptarg; break;
-    case 'c': limit = number(subgetoptarg); break;
+    case 'c': limit = count(subgetoptarg, UINT64_MAX); break;
     case 'f': lockfile = subgetoptarg; break;
     default: usage();
   }

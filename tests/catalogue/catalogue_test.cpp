@@ -88,6 +88,17 @@ std::vector<Row> corvane_rows() {
       // An empty id is no switch, as 0 is: the start goes on to the bind.
       {"corvane", {"-u", "", "-g", "", "@D/nodir/s"}, {}, "",
        fatal + "unable to bind: file does not exist\n", 111},
+      // A count is wholly decimal digits within its type: a word that is no
+      // number never starts a pool of no child.
+      {"corvane", {"-c", "ten", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-c", "", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-c", "4 ", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-c", "18446744073709551616", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-b", "ten", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-b", "-1", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-b", "2147483648", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-c", "18446744073709551615", "-b", "2147483647", "@D/nodir/s"}, {}, "",
+       fatal + "unable to bind: file does not exist\n", 111},
   };
 }
 
