@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include "support/ipc.hpp"
+#include "prefork/bridge.hpp"
+#include "prefork/generation.hpp"
 #include "prefork/pool.hpp"
 #include "support/sgetopt.hpp"
 #include "prefork/state.hpp"
@@ -18,7 +20,7 @@
 
 [[noreturn]] static void usage() {
   strerr_diex(exit_perm, self, ": usage: ", self,
-              " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ]"
+              " [ -UXhHoOdDqQvpPL ] [ -c limit ] [ -x rules.cdb ] [ -B banner ]"
               " [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path");
 }
 
@@ -67,6 +69,7 @@ static void option(int opt) {
     case 'D': flagdelete = 0; break;
     case 'p': flagpeereid = 1; break;
     case 'P': flagpeereid = 0; break;
+    case 'L': flagloadstart = 1; break;
     case 'X': flagallownorules = 1; break;
     case 'U': ids_from_env(); break;
     case 'x': fnrules = subgetoptarg; break;
@@ -126,7 +129,7 @@ static void drop_privileges() {
 int main(int argc, char **argv) {
   self = argv[0];
   int opt;
-  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pP")) != subgetoptdone)
+  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pPL")) != subgetoptdone)
     option(opt);
   if (!verbosity) buffer_2->descriptor = -1;
 
@@ -134,6 +137,8 @@ int main(int argc, char **argv) {
   if (!path || !*path) usage();
   argc -= subgetoptind + 1;
   argv += subgetoptind + 1;
+  // Children that load at start need the script and the subroutine now.
+  if (flagloadstart) server_words(argv);
 
   make_group();
   if (lockfile) {
@@ -143,11 +148,13 @@ int main(int argc, char **argv) {
     if (fdlock == -1 || coe(fdlock) == -1) die_sys("unable to open ", lockfile, ": ");
   }
   make_selfpipe();
+  if (generation_init(limit) == -1) die_sys("unable to set up the pool: ");
 
   // SIGCHLD stays blocked except while the supervisor waits.
   sig_block(sig_child);
   sig_catch(sig_child, sigchld);
   sig_catch(sig_term, sigterm);
+  sig_catch(sig_hangup, sighup);
   sig_catch(sig_pipe, sig_ignorehandler);
 
   int s = make_socket(path);

@@ -14,7 +14,7 @@ using testutil::run;
 namespace {
 
 const std::string usage_tail =
-    " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] [ -g gid ] [ -u uid ]"
+    " [ -UXhHoOdDqQvpPL ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] [ -g gid ] [ -u uid ]"
     " [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
 
 std::string usage() { return corvane() + ": usage: " + corvane() + usage_tail; }
