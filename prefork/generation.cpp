@@ -99,11 +99,12 @@ void generation_renew() {
 static volatile sig_atomic_t flagleave = 0;
 static int listener = -1;
 
-// SIGHUP in a child.  Besides the flag that the child loop looks at before
-// each accept, the child's descriptor of the listening socket is closed
-// at once: an accept already waiting is interrupted, and one that was
-// about to begin fails, so the child accepts nothing from the moment the
-// signal lands.  A connection it holds is served out.
+// SIGHUP in a child, which lets it in only while it waits for a
+// connection.  Besides the flag that the child loop looks at before each
+// accept, the child's descriptor of the listening socket is closed at
+// once: an accept already waiting is interrupted, and one that was about
+// to begin fails, so the child accepts nothing from the moment the signal
+// lands.  A connection the accept returned just before is served out.
 static void generation_leave(int) {
   if (flagleave) return;
   int e = errno;
@@ -115,7 +116,6 @@ static void generation_leave(int) {
 void generation_child(int s) {
   listener = s;
   sig_catch(sig_hangup, generation_leave);
-  sig_unblock(sig_hangup);
 }
 
 int generation_leaving() { return flagleave; }

@@ -26,8 +26,8 @@ int generation_loadfd();
 /// Sends SIGHUP to each child of the current generation; they are old from now on.
 void generation_renew();
 
-/// In a new child, listening on s: SIGHUP makes it stop accepting at once
-/// and leave once it holds no connection.
+/// In a new child, listening on s: SIGHUP, which the child unblocks only
+/// while it waits for a connection, makes it stop accepting at once and leave.
 void generation_child(int s);
 /// In a child: 1 once SIGHUP has told it to leave.
 int generation_leaving();

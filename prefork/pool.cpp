@@ -174,9 +174,13 @@ static void child_load(char **argv) {
   // returns; admit_reset frees the connection's environment and empties
   // the queue, after a refusal too.
   for (;;) {
-    // Told to leave by a reload: it holds no connection now.
+    // A reload reaches the child only while it holds no connection: it
+    // interrupts the wait for one, never a system call of the served code
+    // (nor the load of -L).  Told to leave, it leaves now.
+    sig_unblock(sig_hangup);
     if (generation_leaving()) _exit(0);
     int fd = child_accept(s);
+    sig_block(sig_hangup);
     if (fd == -1) continue;
     char **env = doit(fd);
     if (!env) {
