@@ -56,7 +56,8 @@ static int report_rule(report *r, const rules_db *db, int flagexec) {
 int rulesreport_write(buffer *b, const char *fn, const char *uid, const char *gid,
                       const char *target, const char *program) {
   report rep = {b};
-  rules_db db{};
+  // The lookup's record lives as long as the program, as its strings do.
+  static rules_db db;
   int fd = open_read(fn);
   if (fd == -1) return rulesreport_unreadable;
   int r = program ? rules_exec(&db, fd, uid, gid, target, program) : rules(&db, fd, uid, gid);
