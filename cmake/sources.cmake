@@ -16,7 +16,7 @@ set(rulesdb_sources cdb.cpp cdbout.cpp rules.cpp rulesmap.cpp rulestext.cpp rule
 list(TRANSFORM rulesdb_sources PREPEND ${corvane_top}/rulesdb/)
 
 # The server's modules without Perl, and the bridge to the interpreter.
-set(prefork_sources state.cpp pool.cpp admit.cpp guard.cpp)
+set(prefork_sources state.cpp pool.cpp generation.cpp admit.cpp guard.cpp)
 list(TRANSFORM prefork_sources PREPEND ${corvane_top}/prefork/)
 set(prefork_perl_sources ${corvane_top}/prefork/bridge.cpp ${corvane_top}/prefork/bridgeenv.cpp)
 

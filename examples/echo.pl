@@ -3,7 +3,7 @@
 # the client's input or an empty line (so a client that cannot half-close
 # its connection ends the session with an empty line).
 #   gatemark echo.cdb echo.tmp <echo.rules
-#   corvane -x echo.cdb /tmp/echo.sock echo.pl echo
+#   corvane -L -x echo.cdb /tmp/echo.sock echo.pl echo
 use strict;
 use warnings;
 

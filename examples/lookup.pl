@@ -4,7 +4,7 @@
 # line ('#' starts a comment).  Keys that begin with "private." are answered
 # only when the rules give the connection LOOKUP_SCOPE=all.
 #   gatemark lookup.cdb lookup.tmp <lookup.rules
-#   corvane -x lookup.cdb /tmp/lookup.sock lookup.pl lookup /path/lookup.data
+#   corvane -L -x lookup.cdb /tmp/lookup.sock lookup.pl lookup /path/lookup.data
 use strict;
 use warnings;
 

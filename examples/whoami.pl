@@ -2,7 +2,7 @@
 # user id, as the kernel reports it, into IPCREMOTEEUID; getpwuid turns it
 # into the name.  The rules choose the salutation.
 #   gatemark whoami.cdb whoami.tmp <whoami.rules
-#   corvane -x whoami.cdb /tmp/whoami.sock whoami.pl greet
+#   corvane -L -x whoami.cdb /tmp/whoami.sock whoami.pl greet
 use strict;
 use warnings;
 

@@ -89,9 +89,33 @@ static void io_clean(pTHX) {
   IoLINES(in) = 0;
 }
 
-void server(int, char **argv, char **env) {
+void server_words(char **argv) {
   if (!argv[0] || !argv[1])
     strerr_diex(exit_perm, self, ": usage: ", self, " icpargs file sub args");
+}
+
+// Defined as defined &name sees it: a declaration alone is not enough.
+static int sub_defined(pTHX_ const char *name) {
+  CV *cv = get_cv(name, 0);
+  return cv && (CvROOT(cv) || CvXSUB(cv));
+}
+
+void server_load(char **argv) {
+  char **childenv = environ;
+  environ = perlenv;
+  perl_start(argv[0]);
+  PerlInterpreter *my_perl = perlinterp;
+  if (!sub_defined(aTHX_ argv[1]))
+    strerr_diex(exit_temp, self, fatal, "undefined subroutine ", argv[1], " in ", argv[0]);
+  // What the main body printed goes where its output went, not to the
+  // first connection; what it left of its input is gone.
+  io_clean(aTHX);
+  perlenv = environ;
+  environ = childenv;
+}
+
+void server(int, char **argv, char **env) {
+  server_words(argv);
   char **childenv = environ;
   environ = perlenv;
   if (!perlinterp) perl_start(argv[0]);

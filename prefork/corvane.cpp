@@ -6,13 +6,14 @@
 #include <unistd.h>
 
 #include "support/ipc.hpp"
+#include "prefork/bridge.hpp"
+#include "prefork/generation.hpp"
 #include "prefork/guard.hpp"
 #include "prefork/pool.hpp"
 #include "support/sgetopt.hpp"
 #include "prefork/state.hpp"
 #include "support/buffer.hpp"
 #include "support/env.hpp"
-#include "support/fmt.hpp"
 #include "support/ndelay.hpp"
 #include "support/prot.hpp"
 #include "support/sig.hpp"
@@ -20,7 +21,7 @@
 
 [[noreturn]] static void usage() {
   strerr_diex(exit_perm, self, ": usage: ", self,
-              " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ]"
+              " [ -UXhHoOdDqQvpPL ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ]"
               " [ -B banner ] [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ]"
               " [ -f lockfile ] path");
 }
@@ -30,27 +31,22 @@
   strerr_diesys(exit_temp, self, fatal, a, b, c);
 }
 
-static uint64_t number(const char *s) {
-  uint64_t u = 0;
-  scan_ulong(s, &u);
-  return u;
-}
-
-// A user or group id, or a limit: decimal digits only, at least one,
-// within 32 bits.  Anything else is a usage error, so that a name, a
-// mistyped number or an empty variable never leaves the server running as
-// root, nor a limit off.
-static uint64_t id(const char *s) {
+// Wholly decimal digits, at least one, at most max.  Anything else is a
+// usage error: a name, a mistyped number or an empty variable must never
+// leave the server running as root, a limit off, or a pool of no child.
+static uint64_t decimal(const char *s, uint64_t max) {
   uint64_t u = 0;
   if (!*s) usage();
   for (; *s; ++s) {
     uint64_t d = (unsigned char)*s - (unsigned char)'0';
-    if (d > 9) usage();
+    if (d > 9 || u > (max - d) / 10) usage();
     u = u * 10 + d;
-    if (u > UINT32_MAX) usage();
   }
   return u;
 }
+
+// A user or group id, or a limit of -C or -t: within 32 bits.
+static uint64_t id(const char *s) { return decimal(s, UINT32_MAX); }
 
 // -U: the ids from UID and GID, each only when present (and then not empty).
 static void ids_from_env() {
@@ -69,15 +65,16 @@ static void option(int opt) {
     case 'D': flagdelete = 0; break;
     case 'p': flagpeereid = 1; break;
     case 'P': flagpeereid = 0; break;
+    case 'L': flagloadstart = 1; break;
     case 'X': flagallownorules = 1; break;
     case 'U': ids_from_env(); break;
     case 'x': fnrules = subgetoptarg; break;
     case 'u': uid = id(subgetoptarg); break;
     case 'g': gid = id(subgetoptarg); break;
     case 'l': forcelocal = subgetoptarg; break;
-    case 'b': backlog = number(subgetoptarg); break;
+    case 'b': backlog = decimal(subgetoptarg, INT32_MAX); break;
     case 'B': banner = subgetoptarg; break;
-    case 'c': limit = number(subgetoptarg); break;
+    case 'c': limit = decimal(subgetoptarg, UINT64_MAX); break;
     case 'C': peruid = id(subgetoptarg); break;
     case 't': timelimit = id(subgetoptarg); break;
     case 'f': lockfile = subgetoptarg; break;
@@ -144,7 +141,7 @@ static void drop_privileges() {
 int main(int argc, char **argv) {
   self = argv[0];
   int opt;
-  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pPC:t:")) != subgetoptdone)
+  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pPLC:t:")) != subgetoptdone)
     option(opt);
   if (!verbosity) buffer_2->descriptor = -1;
 
@@ -152,16 +149,20 @@ int main(int argc, char **argv) {
   if (!path || !*path) usage();
   argc -= subgetoptind + 1;
   argv += subgetoptind + 1;
+  // Children that load at start need the script and the subroutine now.
+  if (flagloadstart) server_words(argv);
 
   make_group();
   if (lockfile && (fdlock = open_lock(lockfile)) == -1) die_sys("unable to open ", lockfile, ": ");
   if (peruid && guard_init(limit) == -1) die_sys("unable to map memory: ");
   make_selfpipe();
+  if (generation_init(limit) == -1) die_sys("unable to set up the pool: ");
 
   // SIGCHLD stays blocked except while the supervisor waits.
   sig_block(sig_child);
   sig_catch(sig_child, sigchld);
   sig_catch(sig_term, sigterm);
+  sig_catch(sig_hangup, sighup);
   sig_catch(sig_pipe, sig_ignorehandler);
 
   int s = make_socket(path);

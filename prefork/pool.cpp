@@ -1,6 +1,7 @@
 // The supervisor keeps the pool of children; each child accepts and serves
 // connections one at a time for as long as it lives.
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -8,6 +9,7 @@
 
 #include "prefork/admit.hpp"
 #include "prefork/bridge.hpp"
+#include "prefork/generation.hpp"
 #include "prefork/guard.hpp"
 #include "prefork/pool.hpp"
 #include "prefork/state.hpp"
@@ -22,6 +24,10 @@
 
 static uint64_t numchildren = 0;
 static volatile int flagexit = 0;
+static volatile int flagreload = 0;
+static uint64_t numgeneration = 1;
+// The script, as named in the fatal line of children that cannot load it.
+static const char *script = "";
 static char strnum[FMT_ULONG + 1];
 static char strnum2[FMT_ULONG + 1];
 
@@ -51,6 +57,21 @@ void sigterm(int) {
   errno = e;
 }
 
+void sighup(int) {
+  int e = errno;
+  flagreload = 1;
+  trigger();
+  errno = e;
+}
+
+// The children keep dying before they have loaded the script: the service
+// cannot work, and a supervisor above is to see it restart rather than up.
+[[noreturn]] static void give_up() {
+  flagexit = 1;
+  kill(-getpid(), sig_term);
+  strerr_diex(exit_temp, self, fatal, "children keep failing to load ", script);
+}
+
 void sigchld(int) {
   int e = errno;
   int wstat;
@@ -64,6 +85,7 @@ void sigchld(int) {
     guard_reaped(pid);
     if (numchildren) --numchildren;
     printstatus();
+    if (generation_reaped(pid) && !flagexit) give_up();
     if (flagexit && !numchildren) _exit(0);
   }
   trigger();
@@ -79,21 +101,25 @@ static void stop_if_done() {
 // or the given number of seconds has passed, then empties the pipe: a
 // wake-up left in it would end every later wait at once.  The wake-up of a
 // stop is thrown away with the others, so the stop is acted on here,
-// whichever wait it ended.
+// whichever wait it ended.  With -L the wait also ends when a child
+// reports the script loaded, and the reports are read.
 static void pause_pipe(uint32_t seconds) {
-  iopause_fd x;
+  iopause_fd x[2];
   taia stamp, deadline;
   sig_unblock(sig_child);
-  x.fd = selfpipe[0];
-  x.events = POLLIN;
+  x[0].fd = selfpipe[0];
+  x[0].events = POLLIN;
+  x[1].fd = generation_loadfd();
+  x[1].events = POLLIN;
   taia_now(&stamp);
   taia_uint(&deadline, seconds);
   taia_add(&deadline, &stamp, &deadline);
-  iopause(&x, 1, &deadline, &stamp);
+  iopause(x, x[1].fd == -1 ? 1 : 2, &deadline, &stamp);
   sig_block(sig_child);
   char c;
   while (read(selfpipe[0], &c, 1) == 1) {
   }
+  generation_readloads();
   stop_if_done();
 }
 
@@ -104,13 +130,28 @@ static void pause_pipe(uint32_t seconds) {
 static int child_accept(int s) {
   int trunc;
   if (!lockfile) return ipc_accept(s, remotepath, sizeof remotepath, &trunc);
-  if (lock_exrecord(fdlock) == -1)
+  if (lock_exrecord(fdlock) == -1) {
+    // A child told to leave while it waits for the lock leaves quietly.
+    if (generation_leaving()) return -1;
     strerr_diesys(exit_temp, self, fatal, "unable to lock ", lockfile, ": ");
+  }
   int fd = ipc_accept(s, remotepath, sizeof remotepath, &trunc);
   int e = errno;
   lock_unrecord(fdlock);
   errno = e;
   return fd;
+}
+
+// -L: the script is loaded before the first accept, and the supervisor
+// told.  Descriptors 0 and 1 are /dev/null meanwhile: the main body's
+// standard input and output, and taken, so that files it opens keep
+// numbers above the two that each connection is moved onto.
+static void child_load(char **argv) {
+  int fd = open("/dev/null", O_RDWR);
+  if (fd == -1 || fd_move(0, fd) == -1 || fd_copy(1, 0) == -1)
+    strerr_diesys(exit_temp, self, fatal, "unable to open /dev/null: ");
+  server_load(argv);
+  generation_loaded();
 }
 
 [[noreturn]] static void child(pid_t supervisor, int s, int argc, char **argv) {
@@ -124,6 +165,8 @@ static int child_accept(int s) {
   sig_catch(sig_term, sig_defaulthandler);
   sig_catch(sig_pipe, sig_defaulthandler);
   sig_unblock(sig_term);
+  generation_child(s);
+  if (flagloadstart) child_load(argv);
   // A connection's road: child_accept (here) takes it, the peer's path in
   // remotepath; doit (admit.cpp) keeps the ids, the verdict and the queued
   // variables in its own statics, reads the settings from state.hpp, and
@@ -133,7 +176,13 @@ static int child_accept(int s) {
   // returns; admit_reset frees the connection's environment and empties
   // the queue, after a refusal too.
   for (;;) {
+    // A reload reaches the child only while it holds no connection: it
+    // interrupts the wait for one, never a system call of the served code
+    // (nor the load of -L).  Told to leave, it leaves now.
+    sig_unblock(sig_hangup);
+    if (generation_leaving()) _exit(0);
     int fd = child_accept(s);
+    sig_block(sig_hangup);
     if (fd == -1) continue;
     char **env = doit(fd);
     if (!env) {
@@ -156,10 +205,13 @@ static int child_accept(int s) {
 
 // Forks one child.  SIGTERM stays blocked from the last look at flagexit
 // until the child has its default action back: a stop signalled in
-// between reaches the new child as well, and is not lost on it.
+// between reaches the new child as well, and is not lost on it.  SIGHUP
+// likewise until the child has its own handler.
 static void spawn_one(int s, int argc, char **argv) {
   sig_block(sig_term);
+  sig_block(sig_hangup);
   if (flagexit) {
+    sig_unblock(sig_hangup);
     sig_unblock(sig_term);
     return;
   }
@@ -168,6 +220,8 @@ static void spawn_one(int s, int argc, char **argv) {
   pid_t supervisor = getpid();
   pid_t pid = fork();
   if (pid == 0) child(supervisor, s, argc, argv);
+  if (pid > 0) generation_add(pid);
+  sig_unblock(sig_hangup);
   sig_unblock(sig_term);
   if (pid == -1) {
     strerr_warnsys(self, dropping, "unable to fork: ");
@@ -184,14 +238,30 @@ static void spawn(int s, int argc, char **argv) {
   // SIGTERM stays blocked from the look at flagexit into sig_pause, which
   // unblocks it atomically: a stop handled in between would leave the
   // supervisor suspended until some later signal, if one ever came.
+  // A reload likewise.
   sig_block(sig_term);
-  while (!flagexit && numchildren >= limit) sig_pause();
+  sig_block(sig_hangup);
+  while (!flagexit && !flagreload && generation_full()) sig_pause();
+  sig_unblock(sig_hangup);
   sig_unblock(sig_term);
-  while (!flagexit && numchildren < limit) spawn_one(s, argc, argv);
+  while (!flagexit && !generation_full()) spawn_one(s, argc, argv);
+}
+
+// SIGHUP: the children of the current generation are told to leave, and
+// spawn forks a new generation in their place at once.
+static void reload() {
+  if (!flagreload) return;
+  flagreload = 0;
+  if (flagexit) return;
+  number(strnum, ++numgeneration);
+  strerr_warnx(self, ": reload: generation ", strnum);
+  generation_renew();
 }
 
 void supervise(int s, int argc, char **argv) {
+  if (argc > 0) script = argv[0];
   for (;;) {
+    reload();
     if (!flagexit) spawn(s, argc, argv);
     // A stop whose wake-up an earlier wait already emptied from the pipe.
     stop_if_done();

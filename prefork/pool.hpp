@@ -11,3 +11,5 @@ void printstatus();
 void sigchld(int);
 /// SIGTERM handler: stops forking and signals the process group.
 void sigterm(int);
+/// SIGHUP handler: asks for a new generation of children.
+void sighup(int);

@@ -27,8 +27,8 @@ echo "== rules text (examples/rules.txt), compiled with gatemark"
 grep -v '^#' "$top/examples/rules.txt"
 "$bin/gatemark" "$dir/rules.cdb" "$dir/rules.tmp" < "$top/examples/rules.txt"
 
-echo "== starting corvane -v -c 2 -x rules.cdb socket greeter.pl greet demo"
-"$bin/corvane" -v -c 2 -x "$dir/rules.cdb" "$dir/socket" \
+echo "== starting corvane -v -L -c 2 -x rules.cdb socket greeter.pl greet demo"
+"$bin/corvane" -v -L -c 2 -x "$dir/rules.cdb" "$dir/socket" \
   "$top/examples/greeter.pl" greet demo 2> "$dir/log" &
 server=$!
 for _ in $(seq 100); do

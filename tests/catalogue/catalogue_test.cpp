@@ -48,7 +48,7 @@ struct Row {
 };
 
 const std::string usage_corvane =
-    "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpP ] [ -c limit ] [ -C peruid ] [ -t seconds ] "
+    "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpPL ] [ -c limit ] [ -C peruid ] [ -t seconds ] "
     "[ -x rules.cdb ] [ -B banner ] [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] "
     "[ -f lockfile ] path\n";
 
@@ -59,6 +59,8 @@ std::string nobody_uid() { return std::to_string(testutil::nobody().uid); }
 
 std::vector<Row> corvane_rows() {
   const std::string fatal = "@B/corvane: fatal: ";
+  const std::string served_usage = "@B/corvane: usage: @B/corvane icpargs file sub args\n";
+  const std::string giveup = fatal + "children keep failing to load ";
   return {
       {"corvane", {"-h"}, {}, "", "corvane: illegal option -- h\n" + usage_corvane, 100},
       {"corvane", {"-O", "@D/s"}, {}, "", "corvane: illegal option -- O\n" + usage_corvane, 100},
@@ -108,6 +110,31 @@ std::vector<Row> corvane_rows() {
       {"corvane", {"-t", "5s", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
       {"corvane", {"-C", "1", "-t", "5", "@D/nodir/s"}, {}, "",
        fatal + "unable to bind: file does not exist\n", 111},
+      // A count is wholly decimal digits within its type: a word that is no
+      // number never starts a pool of no child.
+      {"corvane", {"-c", "ten", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-c", "", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-c", "4 ", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-c", "18446744073709551616", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-b", "ten", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-b", "-1", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-b", "2147483648", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-c", "18446744073709551615", "-b", "2147483647", "@D/nodir/s"}, {}, "",
+       fatal + "unable to bind: file does not exist\n", 111},
+      // -L: the words are needed at start; a script that cannot serve ends
+      // the server after its children's lines (one child here).
+      {"corvane", {"-L", "@D/s"}, {}, "", served_usage, 100},
+      {"corvane", {"-L", "@D/s", "@D/svc.pl"}, {}, "", served_usage, 100},
+      {"corvane", {"-L", "-c", "1", "@D/s", "@D/none.pl", "serve"}, {}, "",
+       "Can't open perl script \"@D/none.pl\": No such file or directory\n" + fatal +
+           "perl_parse failed\n" + giveup + "@D/none.pl\n",
+       111},
+      {"corvane", {"-L", "-c", "1", "@D/s", "@D/dies.pl", "serve"}, {}, "",
+       "no database\n" + fatal + "perl_run failed\n" + giveup + "@D/dies.pl\n", 111},
+      {"corvane", {"-L", "-c", "1", "@D/s", "@D/svc.pl", "serv"}, {}, "",
+       fatal + "undefined subroutine serv in @D/svc.pl\n" + giveup + "@D/svc.pl\n", 111},
+      {"corvane", {"-L", "-c", "1", "@D/s", "@D/declared.pl", "serve"}, {}, "",
+       fatal + "undefined subroutine serve in @D/declared.pl\n" + giveup + "@D/declared.pl\n", 111},
   };
 }
 
@@ -345,6 +372,10 @@ void populate(const testutil::TempDir &d) {
   mkdir((d / "ro").c_str(), 0755);
   link((d / "rules.cdb").c_str(), (d / "hardlink").c_str());
   symlink("rules.cdb", (d / "symlink").c_str());
+  testutil::write_file(d / "svc.pl", "sub serve { syswrite(STDOUT, \"hi\\n\") }\n1;\n");
+  testutil::write_file(d / "broken.pl", "sub serve { syswrite(STDOUT, \n1;\n");
+  testutil::write_file(d / "dies.pl", "die \"no database\\n\";\nsub serve { }\n");
+  testutil::write_file(d / "declared.pl", "sub serve;\n1;\n");
 }
 
 std::string describe(const Row &r) {
@@ -467,8 +498,6 @@ TEST(catalogue, BadInputMetAtConnectionTimeEndsTheChild) {
   for (const ServedRow &row : served_rows()) {
     testutil::TempDir d;
     populate(d);
-    testutil::write_file(d / "svc.pl", "sub serve { syswrite(STDOUT, \"hi\\n\") }\n1;\n");
-    testutil::write_file(d / "broken.pl", "sub serve { syswrite(STDOUT, \n1;\n");
     std::vector<std::string> argv = {bin("corvane"), "-v", "-c", "1"};
     for (const auto &o : row.options) argv.push_back(expand(o, d.path));
     argv.push_back(d / "s");

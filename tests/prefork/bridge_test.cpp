@@ -307,3 +307,56 @@ TEST(server, OneChildServesManyConnectionsInConstantMemory) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(server_load, RunsTheScriptBeforeAnyConnection) {
+  // The main body runs in each child as it starts, with /dev/null as its
+  // standard input and output: what it prints reaches no connection, the
+  // end of input it met is not the first connection's, and a file it
+  // opens keeps its descriptor when connections come.
+  TempDir dir;
+  testutil::write_file(dir / "data", "line one\nline two\n");
+  std::string svc = script(dir,
+                           "print STDERR \"loaded $$\\n\";\n"
+                           "print \"from the main body\\n\";\n"
+                           "my $in = <STDIN>;\n"
+                           "open(my $fh, '<', '" +
+                               dir / "data" +
+                               "') or die;\n"
+                               "sub f { seek($fh, 0, 0); my $l = <$fh>; my $got = <STDIN>;\n"
+                               "  print \"data $l\", 'got ', $got // \"end\\n\" }\n1;\n");
+  Server s(dir, {"-L", "-c", "2"}, {svc, "f"});
+  ASSERT_TRUE(wait_children(s.proc->pid, 2));
+  for (pid_t k : children(s.proc->pid))
+    EXPECT_TRUE(s.wait_err("loaded " + std::to_string(k) + "\n")) << s.err();
+  EXPECT_EQ(s.err().find("corvane: ok"), std::string::npos);
+  for (const char *line : {"x\n", "y\n", "z\n"})
+    EXPECT_EQ(s.client(line), std::string("data line one\ngot ") + line);
+}
+
+TEST(server_load, ChildrenThatCannotLoadEndTheServer) {
+  TempDir dir;
+  std::string svc = script(dir, "sub f { print 'x' \n");
+  const std::string fatal = corvane() + ": fatal: children keep failing to load " + svc + "\n";
+  // A whole first round fails: the supervisor gives up after a few
+  // rather than replace them for ever.
+  RunOptions opt;
+  opt.timeout_ms = 10000;
+  auto r = testutil::run(command({"-L", "-c", "4"}, dir / "s1", {svc, "f"}), opt);
+  EXPECT_EQ(r.code(), 111);
+  EXPECT_TRUE(r.err.ends_with("perl_parse failed\n" + fatal)) << r.err;
+  EXPECT_EQ(r.err.find(fatal), r.err.size() - fatal.size()) << r.err;
+
+  // Broken under a running pool, the script is found out by a reload.
+  script(dir, "sub f { print \"ok\\n\" }\n1;\n");
+  Server s(dir, {"-L", "-c", "2"}, {svc, "f"});
+  EXPECT_EQ(s.client(), "ok\n");
+  script(dir, "sub f { print 'x' \n");
+  s.proc->kill(SIGHUP);
+  int st = s.proc->wait();
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 111) << st;
+  EXPECT_TRUE(s.err().ends_with(fatal)) << s.err();
+}
+
+}  // namespace

@@ -3,10 +3,14 @@
 // socket in a temporary directory, small Perl services, rules databases,
 // and the log lines the server writes.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -135,6 +139,18 @@ inline std::string last_pid(const std::string &err) {
   if (at == std::string::npos) return "";
   at += key.size();
   return err.substr(at, err.find(' ', at) - at);
+}
+
+/// A connection to the socket at path, kept open for the caller; -1 when
+/// it could not be made.
+inline int connect_to(const std::string &path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un sa {};
+  sa.sun_family = AF_UNIX;
+  std::memcpy(sa.sun_path, path.data(), std::min(path.size(), sizeof sa.sun_path - 1));
+  if (fd != -1 && connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0) return fd;
+  if (fd != -1) close(fd);
+  return -1;
 }
 
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
+#include <thread>
 
 #include "corvane_fixture.hpp"
 
@@ -121,8 +124,8 @@ bool gone(pid_t pid, int ms) {
 TEST(supervisor, ChildrenEndWhenItDiesOfAnySignal) {
   // Whatever ends the supervisor, no child is left accepting on the socket
   // (a supervisor above would start a second pool beside it); the socket
-  // no longer answers.
-  for (int sig : {SIGKILL, SIGHUP}) {
+  // no longer answers.  (SIGHUP, once a signal like these, now reloads.)
+  for (int sig : {SIGKILL, SIGINT}) {
     SCOPED_TRACE(strsignal(sig));
     TempDir dir;
     std::string svc = script(dir, "sub hi { print \"hi\\n\" } 1;\n");
@@ -203,6 +206,113 @@ TEST(lock, WithoutLockFileEveryChildWaitsInAccept) {
   Server s(dir, {"-c", "3"}, {});
   ASSERT_TRUE(wait_children(s.proc->pid, 3));
   EXPECT_EQ(children_in_accept(s.proc->pid, 3), 3);
+}
+
+}  // namespace
+
+namespace {
+
+// A service that answers in two steps: its version at once, then the line
+// it reads, so that a connection can be held open halfway.  It reads with
+// sysread, which Perl does not retry: a reload must not interrupt it.
+std::string versioned(int v) {
+  const std::string n = "'v" + std::to_string(v);
+  return "$| = 1;\n"
+         "sub f { print " + n + " start', \"\\n\";\n"
+         "  my $got = sysread(STDIN, my $l, 100);\n"
+         "  print " + n + " end ', defined $got ? $l : \"error $!\\n\" }\n1;\n";
+}
+
+TEST(sighup, SlowConnectionKeepsTheOldCodeAndLaterOnesGetTheNew) {
+  for (bool load : {false, true}) {
+    SCOPED_TRACE(load ? "-L" : "without -L");
+    TempDir dir;
+    std::string svc = script(dir, versioned(1));
+    std::vector<std::string> options = {"-v", "-c", "2"};
+    if (load) options.push_back("-L");
+    Server s(dir, options, {svc, "f"});
+    ASSERT_TRUE(wait_children(s.proc->pid, 2));
+    auto old = children(s.proc->pid);
+
+    // A connection served by the old code, halfway through.
+    int slow = connect_to(s.path);
+    ASSERT_NE(slow, -1);
+    ASSERT_EQ(testutil::read_some(slow, 9), "v1 start\n");
+    ASSERT_TRUE(s.wait_err(" :" + my_uid() + "," + my_gid() + "\n")) << s.err();
+    pid_t busy = std::stoi(last_pid(s.err()));
+    pid_t idle = busy == old[0] ? old[1] : old[0];
+
+    script(dir, versioned(2));
+    s.proc->kill(SIGHUP);
+    ASSERT_TRUE(s.wait_err(corvane() + ": reload: generation 2\n")) << s.err();
+    // The idle child leaves at once; the new generation answers with the
+    // new code, even while the old child still serves.
+    ASSERT_TRUE(s.wait_err(end(idle, "0"))) << s.err();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(s.client("n\n"), "v2 start\nv2 end n\n");
+
+    ASSERT_EQ(write(slow, "s\n", 2), 2);
+    shutdown(slow, SHUT_WR);
+    EXPECT_EQ(testutil::read_some(slow, std::string::npos), "v1 end s\n");
+    close(slow);
+    ASSERT_TRUE(s.wait_err(end(busy, "0"))) << s.err();
+
+    // The same supervisor, with a pool of two new children.
+    ASSERT_TRUE(wait_children(s.proc->pid, 2));
+    for (pid_t k : children(s.proc->pid)) EXPECT_TRUE(k != old[0] && k != old[1]) << k;
+    s.proc->kill(SIGTERM);
+    int st = s.proc->wait();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  }
+}
+
+TEST(sighup, ConnectionsDuringReloadsAreAllServed) {
+  // Reloads one after another while clients keep connecting: every
+  // connection is answered in full, and every old child leaves with 0.
+  TempDir dir;
+  std::string svc = script(dir, "sub f { my $l = <STDIN>; print \"got $l\" }\n1;\n");
+  for (auto options : std::vector<std::vector<std::string>>{
+           {}, {"-L"}, {"-f", dir / "lock"}, {"-L", "-f", dir / "lock"}}) {
+    SCOPED_TRACE(options.empty() ? "" : options[0] + " " + options.back());
+    options.insert(options.end(), {"-v", "-c", "3"});
+    Server s(dir, options, {svc, "f"});
+    ASSERT_TRUE(wait_children(s.proc->pid, 3));
+    std::atomic<bool> stop{false};
+    std::thread hup([&] {
+      for (int i = 0; i < 8 && !stop; ++i) {
+        sleep_ms(40);
+        s.proc->kill(SIGHUP);
+      }
+    });
+    for (int i = 0; i < 60; ++i) ASSERT_EQ(s.client("x\n"), "got x\n") << i << "\n" << s.err();
+    stop = true;
+    hup.join();
+    s.proc->kill(SIGTERM);
+    ASSERT_NE(s.proc->wait(), -1);
+    std::string err = s.err();
+    EXPECT_NE(err.find(": reload: generation 2\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("fatal"), std::string::npos) << err;
+    EXPECT_EQ(err.find("warning"), std::string::npos) << err;
+    // Children end with 0 (left after a reload) or 15 (the final stop).
+    std::regex other("status (?!0\n|15\n)[0-9]+\n");
+    EXPECT_FALSE(std::regex_search(err, other)) << err;
+  }
+}
+
+TEST(sighup, LoadedChildrenThatDieAreReplacedNotCountedAsFailures) {
+  // With -L only a child that dies before it has loaded the script counts
+  // against the pool; these die after, each right after serving.
+  TempDir dir;
+  std::string svc = script(dir, "sub hi { print \"hi\\n\" } 1;\n");
+  Server s(dir, {"-v", "-L", "-c", "2"}, {svc, "hi"});
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(s.client(), "hi\n") << s.err();
+    pid_t served = std::stoi(last_pid(s.err()));
+    kill(served, SIGKILL);
+    ASSERT_TRUE(s.wait_err(end(served, "9"))) << s.err();
+  }
+  EXPECT_EQ(s.client(), "hi\n");
+  EXPECT_EQ(kill(s.proc->pid, 0), 0);
+  EXPECT_EQ(s.err().find("fatal"), std::string::npos) << s.err();
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ TEST(logsafe_cat, EveryByteOutsideThePrintableRangeAndColonPercentBecomeQuestion
 }
 
 TEST(logsafe_catprint, SpacesColonsAndPercentStayControlBytesDoNot) {
-  stralloc sa{};
+  owned_stralloc sa{};
   const std::string text = std::string("5201 :a%b\t\n\x7f\xff", 13) + std::string(100, 'x');
   ASSERT_EQ(logsafe_catprint(&sa, text.data(), (uint32_t)text.size()), 1);
   EXPECT_EQ(std::string(sa.bytes, sa.length), "5201 :a%b????" + std::string(87, 'x') + "...");
