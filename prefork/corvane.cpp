@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/activate.hpp"
 #include "support/ipc.hpp"
 #include "prefork/pool.hpp"
 #include "support/sgetopt.hpp"
@@ -19,7 +20,7 @@
 
 [[noreturn]] static void usage() {
   strerr_diex(exit_perm, self, ": usage: ", self,
-              " [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ]"
+              " [ -UXhHoOdDqQvpPG ] [ -c limit ] [ -x rules.cdb ] [ -B banner ]"
               " [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path");
 }
 
@@ -66,6 +67,7 @@ static void option(int opt) {
     case 'p': flagpeereid = 1; break;
     case 'P': flagpeereid = 0; break;
     case 'X': flagallownorules = 1; break;
+    case 'G': flaggroups = 1; break;
     case 'U': ids_from_env(); break;
     case 'x': fnrules = subgetoptarg; break;
     case 'u': uid = id(subgetoptarg); break;
@@ -96,11 +98,27 @@ static void make_selfpipe() {
   ndelay_on(selfpipe[1]);
 }
 
+// The listening socket a service manager passed, or -1 when none was.
+static int take_socket() {
+  const char *what;
+  int s = activate_socket(&what);
+  if (s == activate_bad)
+    strerr_diex(exit_temp, self, fatal, "unable to take the socket from the service manager: ",
+                what);
+  if (s == activate_none) return -1;
+  if (coe(s) == -1) die_sys("unable to take the socket from the service manager: ");
+  ndelay_off(s);
+  return s;
+}
+
 // Creates, binds and listens; the socket file gets every permission bit,
 // since access is decided per connection.  The socket is close-on-exec: a
-// program that served code starts must not accept for the server.
+// program that served code starts must not accept for the server.  A socket
+// passed by a service manager is used as it is.
 static int make_socket(const char *path) {
-  int s = ipc_stream();
+  int s = take_socket();
+  if (s != -1) return s;
+  s = ipc_stream();
   if (s == -1 || coe(s) == -1) die_sys("unable to create socket: ");
   mode_t old = umask(0);
   int r = flagdelete ? ipc_bind_reuse(s, path) : ipc_bind(s, path);
@@ -124,7 +142,7 @@ static void drop_privileges() {
 int main(int argc, char **argv) {
   self = argv[0];
   int opt;
-  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pP")) != subgetoptdone)
+  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pPG")) != subgetoptdone)
     option(opt);
   if (!verbosity) buffer_2->descriptor = -1;
 

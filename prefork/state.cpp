@@ -6,6 +6,7 @@ const char *banner = "";
 int flagdelete = 1;
 int flagpeereid = 1;
 int flagallownorules = 0;
+int flaggroups = 0;
 uint64_t limit = 40;
 uint64_t backlog = 20;
 const char *lockfile = nullptr;

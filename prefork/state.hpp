@@ -10,6 +10,7 @@ extern const char *banner;        ///< written to each connection first; "" for 
 extern int flagdelete;            ///< 1: remove a file at the socket path before binding
 extern int flagpeereid;           ///< 1: take the peer's ids from the kernel
 extern int flagallownorules;      ///< 1: a missing rules database admits everyone
+extern int flaggroups;            ///< 1: take the peer's supplementary groups from the kernel
 extern uint64_t limit;            ///< children in the pool
 extern uint64_t backlog;          ///< listen queue length
 extern const char *lockfile;      ///< held around each accept, or null

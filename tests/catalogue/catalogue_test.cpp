@@ -47,7 +47,7 @@ struct Row {
 };
 
 const std::string usage_corvane =
-    "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpP ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] "
+    "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpPG ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] "
     "[ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
 
 std::string nobody_uid() { return std::to_string(testutil::nobody().uid); }
