@@ -133,13 +133,8 @@ static void reap() {
 // The socket a service manager passed, made non-blocking; -1 when none was.
 static int take_socket() {
   const char *what;
-  int s = activate_socket(&what);
-  if (s == activate_bad)
-    strerr_diex(exit_temp, self, fatal, "unable to take the socket from the service manager: ",
-                what);
-  if (s == activate_none) return -1;
-  if (coe(s) == -1 || ndelay_on(s) == -1)
-    strerr_diesys(exit_temp, self, fatal, "unable to take the socket from the service manager: ");
+  int s = activate_socket(&what, 0);
+  if (s == activate_bad) strerr_diex(exit_temp, self, fatal, what);
   return s;
 }
 

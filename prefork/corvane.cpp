@@ -98,16 +98,12 @@ static void make_selfpipe() {
   ndelay_on(selfpipe[1]);
 }
 
-// The listening socket a service manager passed, or -1 when none was.
+// The listening socket a service manager passed, blocking as the
+// children's accepts want it; -1 when none was.
 static int take_socket() {
   const char *what;
-  int s = activate_socket(&what);
-  if (s == activate_bad)
-    strerr_diex(exit_temp, self, fatal, "unable to take the socket from the service manager: ",
-                what);
-  if (s == activate_none) return -1;
-  if (coe(s) == -1) die_sys("unable to take the socket from the service manager: ");
-  ndelay_off(s);
+  int s = activate_socket(&what, 1);
+  if (s == activate_bad) strerr_diex(exit_temp, self, fatal, what);
   return s;
 }
 

@@ -8,12 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "byte.hpp"
 #include "env.hpp"
+#include "error.hpp"
 #include "fmt.hpp"
+#include "ndelay.hpp"
 
 static constexpr int activate_fd = 3;
-static char activate_text[80];
+static char activate_text[160];
 
 // 1 when s is a whole decimal number equal to n.
 static int activate_is(const char *s, uint64_t n) {
@@ -51,30 +55,34 @@ static void activate_cat(uint32_t *at, const char *s, uint32_t keep) {
   activate_text[*at] = 0;
 }
 
-// "LISTEN_FDS is VALUE, not 1", the value cut to fit.
-static const char *activate_count(const char *fds) {
-  static constexpr const char *tail = ", not 1";
+// activate_bad, with *what the message: the fixed head, a, and b (cut to fit) and c.
+static int activate_fail(const char **what, const char *a, const char *b = "", const char *c = "") {
   uint32_t at = 0;
-  activate_cat(&at, "LISTEN_FDS is ", 0);
-  activate_cat(&at, fds, str_len(tail));
-  activate_cat(&at, tail, 0);
-  return activate_text;
+  activate_cat(&at, "unable to take the socket from the service manager: ", 0);
+  activate_cat(&at, a, 0);
+  activate_cat(&at, b, str_len(c));
+  activate_cat(&at, c, 0);
+  *what = activate_text;
+  return activate_bad;
 }
 
-int activate_socket(const char **what) {
+// Descriptor 3 close-on-exec, so that no program the service starts can
+// accept on it, and in the blocking mode asked for; 0 or -1.
+static int activate_modes(int flagblocking) {
+  if (coe(activate_fd) == -1) return -1;
+  return flagblocking ? ndelay_off(activate_fd) : ndelay_on(activate_fd);
+}
+
+int activate_socket(const char **what, int flagblocking) {
   const char *pid = env_get("LISTEN_PID");
   if (!pid || !activate_is(pid, (uint64_t)getpid())) return activate_none;
   const char *fds = env_get("LISTEN_FDS");
-  if (!fds) {
-    *what = "LISTEN_FDS is not set";
-    return activate_bad;
-  }
-  if (!activate_is(fds, 1)) {
-    *what = activate_count(fds);
-    return activate_bad;
-  }
-  *what = activate_check();
-  if (*what) return activate_bad;
+  if (!fds) return activate_fail(what, "LISTEN_FDS is not set");
+  if (!activate_is(fds, 1)) return activate_fail(what, "LISTEN_FDS is ", fds, ", not 1");
+  const char *not_one = activate_check();
+  if (not_one) return activate_fail(what, not_one);
+  if (activate_modes(flagblocking) == -1)
+    return activate_fail(what, "descriptor 3 cannot be set up: ", error_str(errno));
   env_unset("LISTEN_PID");
   env_unset("LISTEN_FDS");
   env_unset("LISTEN_FDNAMES");

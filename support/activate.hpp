@@ -11,8 +11,9 @@ constexpr int activate_none = -1;
 constexpr int activate_bad = -2;
 
 /// Descriptor 3 when LISTEN_PID is this process's id, LISTEN_FDS is 1 and
-/// descriptor 3 is a listening UNIX-domain stream socket; LISTEN_PID,
-/// LISTEN_FDS and LISTEN_FDNAMES are then removed from the environment.
-/// activate_none when LISTEN_PID is absent or names another process;
-/// activate_bad otherwise, with *what pointing at a text saying what was found.
-int activate_socket(const char **what);
+/// descriptor 3 is a listening UNIX-domain stream socket, made close-on-exec
+/// and blocking (flagblocking 1) or not; LISTEN_PID, LISTEN_FDS and
+/// LISTEN_FDNAMES are then removed from the environment.  activate_none when
+/// LISTEN_PID is absent or names another process; activate_bad otherwise,
+/// with *what pointing at the message, which says what was found.
+int activate_socket(const char **what, int flagblocking);

@@ -355,16 +355,16 @@ TEST(sockserve, DashGHandsTheGroupsToTollgant) {
     testutil::User peer;
     std::string with, without;
   } cases[] = {
-      {{nobody.uid, nobody.gid, {3999012, 3999011}}, "first 3999011,3999012\n", "anyone absent\n"},
-      {{3999030, 3999030, {3999011}}, "uid 3999011\n", "uid absent\n"},
-      {{nobody.uid, nobody.gid, {3999013, 3999014}}, "", "anyone absent\n"},
-      {{nobody.uid, nobody.gid, {}}, "anyone \n", "anyone absent\n"},
+      {{nobody.uid, nobody.gid, {3999012, 3999011}}, "first [3999011,3999012]\n", "anyone [absent]\n"},
+      {{3999030, 3999030, {3999011}}, "uid [3999011]\n", "uid [absent]\n"},
+      {{nobody.uid, nobody.gid, {3999013, 3999014}}, "", "anyone [absent]\n"},
+      {{nobody.uid, nobody.gid, {}}, "anyone []\n", "anyone [absent]\n"},
   };
   for (const auto &c : cases) {
     RunOptions opt;
     opt.user = c.peer;
     const std::vector<std::string> args = {bin("tollcall"), "0", "sh", "-c",
-                                           "echo $WHO ${IPCREMOTEGROUPS-absent}"};
+                                           "echo \"$WHO [${IPCREMOTEGROUPS-absent}]\""};
     EXPECT_EQ(with.client(args, opt).out, c.with) << c.with;
     EXPECT_EQ(without.client(args, opt).out, c.without) << c.with;
   }
@@ -508,6 +508,6 @@ TEST(sockserve, TellsTheSupervisorWhenItIsReady) {
   }
   // A descriptor that is not open is refused at the start.
   RunResult r = run({bin("sockserve"), "-N", "9", dir / "sock", "true"});
-  EXPECT_EQ(r.err, "sockserve: fatal: unable to use the notification descriptor: bad file descriptor\n");
+  EXPECT_EQ(r.err, "sockserve: fatal: unable to use the notification descriptor: file descriptor not open\n");
   EXPECT_EQ(r.code(), 111);
 }
