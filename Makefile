@@ -76,7 +76,10 @@ FUZZ_SECONDS ?= 60
 fuzz: deps-fuzz
 	bash tests/fuzz/run $(FUZZ_SECONDS)
 
-stress: deps-check build
+# The programs and the stress tests only, not the rest of the tests.
+stress: deps-check
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DBUILD_TESTS=ON
+	cmake --build $(BUILD) -j $(JOBS) --target programs stress_tests
 	bash tests/stress/run $(BUILD)
 
 install: build

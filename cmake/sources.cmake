@@ -9,9 +9,9 @@ set(support_sources
 list(TRANSFORM support_sources PREPEND ${corvane_top}/support/)
 
 # The cdb reader and writer, the rules lookup, and the modules shared by the
-# two rules compilers (the grammar in rulestext, the run in compiler) and the
-# two rules checkers (rulesreport).
-set(rulesdb_sources cdb.cpp cdbout.cpp rules.cpp rulesmap.cpp rulestext.cpp compiler.cpp
+# two rules compilers (the grammar in rulestext, its warnings in ruleswarn,
+# the run in compiler) and the two rules checkers (rulesreport).
+set(rulesdb_sources cdb.cpp cdbout.cpp rules.cpp rulesmap.cpp rulestext.cpp ruleswarn.cpp compiler.cpp
   rulesreport.cpp)
 list(TRANSFORM rulesdb_sources PREPEND ${corvane_top}/rulesdb/)
 

@@ -43,48 +43,33 @@ static int cdbout_putpair(cdbout *c, uint32_t a, uint32_t b) {
   return cdbout_put(c, buf, 8);
 }
 
-// Allocates `sorted` and groups every entry by table, in the order added.
-static int cdbout_group(cdbout *c) {
+// Allocates `work`, room for the slots of the largest table.
+static int cdbout_work(cdbout *c) {
   uint64_t most = 1;
-  for (int i = 0; i < 256; ++i) c->table_count[i] = 0;
-  for (cdbout_block *b = c->blocks; b; b = b->next)
-    for (int i = 0; i < b->used; ++i) ++c->table_count[b->entry[i].hash & 255];
   for (int i = 0; i < 256; ++i)
     if (2 * (uint64_t)c->table_count[i] > most) most = 2 * (uint64_t)c->table_count[i];
-  uint64_t pairs = most + c->entries;
-  if (pairs >= cdbout_maxpairs) {
+  if (most >= cdbout_maxpairs) {
     errno = error_nomem;
     return -1;
   }
-  c->sorted = (cdbout_pair *)alloc((uint32_t)(pairs * sizeof(cdbout_pair)));
-  if (!c->sorted) return -1;
-  c->work = c->sorted + c->entries;
-  uint32_t total = 0;
-  for (int i = 0; i < 256; ++i) {
-    total += c->table_count[i];
-    c->table_start[i] = total;
-  }
-  // Newest block and newest entry first, each placed just before the last
-  // one of its table: the groups end up in the order of adding.
-  for (cdbout_block *b = c->blocks; b; b = b->next)
-    for (int i = b->used; i-- > 0;) c->sorted[--c->table_start[b->entry[i].hash & 255]] = b->entry[i];
-  return 0;
+  c->work = (cdbout_pair *)alloc((uint32_t)(most * sizeof(cdbout_pair)));
+  return c->work ? 0 : -1;
 }
 
-// Lays out hash table i in `work` and writes it.
+// Lays out hash table i in `work`, its records in the order added, and
+// writes it.
 static int cdbout_table(cdbout *c, int i) {
-  uint32_t n = c->table_count[i];
-  uint32_t s = 2 * n;
+  uint32_t s = 2 * c->table_count[i];
   uint32_store(c->header + 8 * i, c->write_pos);
   uint32_store(c->header + 8 * i + 4, s);
   for (uint32_t j = 0; j < s; ++j) c->work[j] = cdbout_pair{};
-  const cdbout_pair *group = c->sorted + c->table_start[i];
-  for (uint32_t j = 0; j < n; ++j) {
-    uint32_t slot = (group[j].hash >> 8) % s;
-    while (c->work[slot].position)
-      if (++slot == s) slot = 0;
-    c->work[slot] = group[j];
-  }
+  for (const cdbout_block *b = c->first[i]; b; b = b->next)
+    for (uint32_t j = 0; j < b->used; ++j) {
+      uint32_t slot = (b->entry[j].hash >> 8) % s;
+      while (c->work[slot].position)
+        if (++slot == s) slot = 0;
+      c->work[slot] = b->entry[j];
+    }
   if (cdbout_advance(c, 8 * (uint64_t)s) == -1) return -1;
   // The table goes out in one piece: each pair is turned into its file
   // form (two little-endian numbers) in place.
@@ -96,9 +81,33 @@ static int cdbout_table(cdbout *c, int i) {
   return buffer_putalign(&c->out, (const char *)c->work, 8 * s);
 }
 
+// Appends an entry to the newest block of its table, starting a block
+// when that one is full.
+static int cdbout_keep(cdbout *c, uint32_t h, uint32_t position) {
+  int t = h & 255;
+  cdbout_block *b = c->last[t];
+  if (!b || b->used == cdbout_block_entries) {
+    cdbout_block *n = (cdbout_block *)alloc(sizeof(cdbout_block));
+    if (!n) return -1;
+    n->next = nullptr;
+    n->used = 0;
+    if (b)
+      b->next = n;
+    else
+      c->first[t] = n;
+    c->last[t] = b = n;
+  }
+  b->entry[b->used++] = cdbout_pair{h, position};
+  ++c->table_count[t];
+  ++c->entries;
+  return 0;
+}
+
 int cdbout_start(cdbout *c, int fd) {
-  c->blocks = nullptr;
-  c->sorted = nullptr;
+  for (int i = 0; i < 256; ++i) {
+    c->table_count[i] = 0;
+    c->first[i] = c->last[i] = nullptr;
+  }
   c->work = nullptr;
   c->entries = 0;
   c->write_pos = 2048;
@@ -115,24 +124,28 @@ int cdbout_add(cdbout *c, const char *key, uint32_t klen, const char *data, uint
   if (cdbout_putpair(c, klen, dlen) == -1) return -1;
   if (cdbout_put(c, key, klen) == -1) return -1;
   if (cdbout_put(c, data, dlen) == -1) return -1;
-  if (!c->blocks || c->blocks->used == 1000) {
-    cdbout_block *b = (cdbout_block *)alloc(sizeof(cdbout_block));
-    if (!b) return -1;
-    b->used = 0;
-    b->next = c->blocks;
-    c->blocks = b;
-  }
-  c->blocks->entry[c->blocks->used++] = cdbout_pair{cdb_hash(key, klen), c->write_pos};
-  ++c->entries;
+  if (cdbout_keep(c, cdb_hash(key, klen), c->write_pos) == -1) return -1;
   c->write_pos += 8 + klen + dlen;
   return 0;
 }
 
 int cdbout_finish(cdbout *c) {
-  if (cdbout_group(c) == -1) return -1;
+  if (cdbout_work(c) == -1) return -1;
   for (int i = 0; i < 256; ++i)
     if (cdbout_table(c, i) == -1) return -1;
   if (buffer_flush(&c->out) == -1) return -1;
   if (seek_set(c->descriptor, 0) == -1) return -1;
   return buffer_putflush(&c->out, c->header, sizeof c->header);
+}
+
+void cdbout_free(cdbout *c) {
+  for (int i = 0; i < 256; ++i) {
+    for (cdbout_block *b = c->first[i], *next; b; b = next) {
+      next = b->next;
+      alloc_free(b);
+    }
+    c->first[i] = c->last[i] = nullptr;
+  }
+  alloc_free(c->work);
+  c->work = nullptr;
 }

@@ -3,29 +3,33 @@
 #include "support/buffer.hpp"
 
 // Writer of constant databases.  Records are streamed to the file as they
-// are added; only 8 bytes per record (hash, position) stay in memory, and the
-// hash tables and the header are written by cdbout_finish.
+// are added; only 8 bytes per record (hash, position) stay in memory, kept
+// apart by hash table, and the hash tables and the header are written by
+// cdbout_finish.
 
 struct cdbout_pair {
   uint32_t hash = 0;
   uint32_t position = 0;
 };
 
-/// Entries of 1000 added records, chained newest first.
+/// Entries per block: with its own allocation overheads a block fills one
+/// 4096-byte page, so that a table's unfilled last block wastes little.
+constexpr uint32_t cdbout_block_entries = 507;
+
+/// Entries of records of one hash table, chained oldest first.
 struct cdbout_block {
-  cdbout_pair entry[1000];
   cdbout_block *next = nullptr;
-  int used = 0;
+  uint32_t used = 0;
+  cdbout_pair entry[cdbout_block_entries];
 };
 
 struct cdbout {
   char out_space[8192];
   char header[2048];
   uint32_t table_count[256];
-  uint32_t table_start[256];
-  cdbout_block *blocks = nullptr;   ///< newest block first
-  cdbout_pair *sorted = nullptr;    ///< entries grouped by table, then the working table
-  cdbout_pair *work = nullptr;
+  cdbout_block *first[256] = {};  ///< each table's oldest block
+  cdbout_block *last[256] = {};   ///< and its newest, which takes the next entry
+  cdbout_pair *work = nullptr;    ///< room for the largest table, made by cdbout_finish
   uint32_t entries = 0;
   buffer out;
   uint32_t write_pos = 0;
@@ -38,3 +42,6 @@ int cdbout_start(cdbout *c, int fd);
 int cdbout_add(cdbout *c, const char *key, uint32_t klen, const char *data, uint32_t dlen);
 /// Writes the hash tables and the header; 0, or -1 with errno (ENOMEM when too large).
 int cdbout_finish(cdbout *c);
+/// Gives the writer's memory back (a program that writes one database and
+/// ends need not); the writer can then start again.
+void cdbout_free(cdbout *c);

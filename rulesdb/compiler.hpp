@@ -6,6 +6,14 @@
 // (buffer_stdin), a new database written under the temporary name and
 // renamed over the database.  Diagnostics carry the program's fatal prefix.
 
+/// The program's own prefixes and usage line.
+struct compiler_texts {
+  const char *fatal;
+  const char *warning;
+  const char *usage;
+};
+
 /// Compiles the rules of kind (rulestext_connection, rulestext_exec) for argv
 /// (rules.cdb rules.tmp): 0 when the new database is in place; dies otherwise.
-int compiler_run(int argc, char **argv, int kind, const char *fatal, const char *usage);
+/// Lines that compile but cannot work as they look get a warning each.
+int compiler_run(int argc, char **argv, int kind, const compiler_texts *texts);

@@ -67,8 +67,9 @@ static void report_tried(report *r, const stralloc *tried) {
 int rulesreport_write(buffer *b, const char *fn, const char *uid, const char *gid,
                       const char *groups, const char *target, const char *program) {
   report rep = {b};
-  rules_db db{};
-  stralloc tried{};
+  // The lookup's record lives as long as the program, as its strings do.
+  static rules_db db;
+  static stralloc tried;
   db.groups = groups;
   if (groups) db.tried = &tried;
   int fd = open_read(fn);

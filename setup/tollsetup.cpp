@@ -6,13 +6,17 @@
 // Exit codes: 0 when the whole directory is written, 100 for a usage error,
 // 111 for every other failure.  The directory is built in a fixed order and
 // never removed again, so a failure leaves the part built so far.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "support/buffer.hpp"
+#include "support/byte.hpp"
 #include "support/strerr.hpp"
 
 #ifndef INSTALL_HOME
@@ -77,16 +81,54 @@ static const passwd *account(const char *name) {
 // to that descriptor (or to a subdirectory's), never through a path name.
 // When the parent of dir is writable by another user, dir can be swapped
 // for a symbolic link or for that user's own directory between two steps;
-// descriptors, O_NOFOLLOW and O_EXCL keep every write inside the directory
-// that was opened and every mode and owner on what was made here.
+// the checks on the opened directory keep every write out of one that was
+// not made here, and descriptors, O_NOFOLLOW and O_EXCL keep every write
+// inside the directory that was opened and every mode and owner on what
+// was made here.
 
-// Makes dir and opens it; its descriptor.
+// True when the directory open at fd has no entry but . and ..; -1 with
+// errno when it cannot be read.
+static int dir_empty(int fd) {
+  int copy = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (copy == -1) return -1;
+  DIR *list = fdopendir(copy);
+  if (!list) {
+    close(copy);
+    return -1;
+  }
+  int empty = 1;
+  errno = 0;
+  while (const dirent *e = readdir(list))
+    if (str_diff(e->d_name, ".") && str_diff(e->d_name, "..")) empty = 0;
+  if (errno != 0) empty = -1;
+  closedir(list);
+  return empty;
+}
+
+// True when the directory open at fd is the one this run has just made:
+// owned by the effective uid, mode 0700 (a setgid bit inherited from the
+// parent aside) and empty.  Another user who can write the parent may put
+// a directory of their own at dir between the mkdir and the open: nothing
+// may be written into that one.
+static bool dir_made_here(int fd, const char *d, const char *prefix) {
+  struct stat st;
+  if (fstat(fd, &st) == -1) strerr_diesys(exit_temp, prefix, "unable to switch to ", d, ": ");
+  if (st.st_uid != geteuid() || (st.st_mode & 0777) != 0700) return false;
+  int empty = dir_empty(fd);
+  if (empty == -1) strerr_diesys(exit_temp, prefix, "unable to switch to ", d, ": ");
+  return empty == 1;
+}
+
+// Makes dir and opens it; its descriptor.  Dies, having written nothing,
+// when what it opened is not the directory it made.
 static int dir_create(const char *d, const char *prefix) {
   umask(022);
   if (mkdir(d, 0700) == -1)
     strerr_diesys(exit_temp, prefix, "unable to create ", d, ": ");
   int fd = open(d, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd == -1) strerr_diesys(exit_temp, prefix, "unable to switch to ", d, ": ");
+  if (!dir_made_here(fd, d, prefix))
+    strerr_diex(exit_temp, prefix, "unable to switch to ", d, ": not the directory just made");
   if (fchmod(fd, 03755) == -1)
     strerr_diesys(exit_temp, prefix, "unable to set mode of ", d, ": ");
   return fd;

@@ -11,3 +11,6 @@ constexpr uint32_t logsafe_max = 100;
 
 /// Appends the n bytes at s, cleaned and cut; 1, or 0 (ENOMEM).
 int logsafe_cat(stralloc *sa, const char *s, uint32_t n);
+/// As logsafe_cat, for a text shown to a person rather than parsed: spaces,
+/// ':' and '%' stay, every other byte outside ' '..'~' is shown as '?'.
+int logsafe_catprint(stralloc *sa, const char *s, uint32_t n);

@@ -33,6 +33,7 @@ enum : unsigned {
   NO_SVC = 8,        ///< @D/svc must not exist afterwards
   FSIZE_1 = 16,      ///< files written are limited to one block (writes fail with EFBIG)
   STDIN_ZERO = 32,   ///< standard input is /dev/zero, memory limited to 64 MiB
+  STDIN_TEXT = 64,   ///< standard input is @D/rules, which must keep its bytes; no @D/rules.tmp
 };
 
 struct Row {
@@ -49,6 +50,9 @@ struct Row {
 const std::string usage_corvane =
     "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpPG ] [ -c limit ] [ -x rules.cdb ] [ -B banner ] "
     "[ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
+
+// The rules text of @D/rules.cdb, also at @D/rules.
+const std::string rules_text = "0:deny\n:allow,A='1'\n";
 
 std::string nobody_uid() { return std::to_string(testutil::nobody().uid); }
 
@@ -92,45 +96,60 @@ std::vector<Row> corvane_rows() {
 }
 
 // Rows for a rules compiler: the same failures for gatemark and tollmark.
+// The first line of their texts is a rule without a warning in either.
 std::vector<Row> compiler_rows(const std::string &p) {
   const std::string fatal = p + ": fatal: ";
+  const std::string rule = p == "tollmark" ? ":allow\n" : "0:allow\n";
   const std::string parse = fatal + "unable to parse this line: ";
   const std::vector<std::string> args = {"@D/rules.cdb", "@D/rules.tmp"};
   std::vector<Row> rows = {
       {p, {}, {}, "", p + ": usage: " + p + " rules.cdb rules.tmp\n", 100},
-      {p, {"@D/rules.cdb"}, {}, "0:allow\n", p + ": usage: " + p + " rules.cdb rules.tmp\n", 100},
-      {p, {"@D/rules.cdb", "@D/nodir/rules.tmp"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb"}, {}, rule, p + ": usage: " + p + " rules.cdb rules.tmp\n", 100},
+      {p, {"@D/rules.cdb", "@D/nodir/rules.tmp"}, {}, rule,
        fatal + "unable to create @D/nodir/rules.tmp: file does not exist\n", 111},
-      {p, {"@D/rules.cdb", "@D/ro/rules.tmp"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb", "@D/ro/rules.tmp"}, {}, rule,
        fatal + "unable to create @D/ro/rules.tmp: access denied\n", 111, "", AS_NOBODY},
       // The temporary name must not be the database under any name.
-      {p, {"@D/rules.cdb", "@D/rules.cdb"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb", "@D/rules.cdb"}, {}, rule,
        fatal + "unable to create @D/rules.cdb: file already exists\n", 111},
-      {p, {"@D/rules.cdb", "@D/hardlink"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb", "@D/hardlink"}, {}, rule,
        fatal + "unable to create @D/hardlink: file already exists\n", 111},
-      {p, {"@D/rules.cdb", "@D/symlink"}, {}, "0:allow\n",
+      {p, {"@D/rules.cdb", "@D/symlink"}, {}, rule,
        fatal + "unable to create @D/symlink: file already exists\n", 111},
-      {p, args, {}, "0:allow\n", fatal + "unable to write to @D/rules.tmp: file too big\n", 111, "",
+      {p, args, {}, rule, fatal + "unable to write to @D/rules.tmp: file too big\n", 111, "",
        FSIZE_1},
       // What is at the temporary name is removed, not written through; a
-      // directory there stays and is refused.
-      {p, {"@D/rules.cdb", "@D/dir"}, {}, "0:allow\n",
-       fatal + "unable to create @D/dir: file already exists\n", 111},
+      // directory there stays, and the removal's failure is the message.
+      {p, {"@D/rules.cdb", "@D/dir"}, {}, rule,
+       fatal + "unable to create @D/dir: is a directory\n", 111},
+      // Names in the wrong order: the rules text on standard input is
+      // neither the database nor the temporary file, under any name.
+      {p, {"@D/rules", "@D/rules.cdb"}, {}, "",
+       fatal + "unable to replace @D/rules: it is the file on standard input\n", 111, "", STDIN_TEXT},
+      {p, {"@D/rules.cdb", "@D/rules"}, {}, "",
+       fatal + "unable to create @D/rules: it is the file on standard input\n", 111, "", STDIN_TEXT},
+      {p, {"@D/textlink", "@D/rules.tmp"}, {}, "",
+       fatal + "unable to replace @D/textlink: it is the file on standard input\n", 111, "",
+       STDIN_TEXT},
       {p, args, {}, "", fatal + "unable to read input: is a directory\n", 111, "", STDIN_DIR},
       // A line without end: the input fails when the line cannot grow.
       {p, args, {}, "", fatal + "unable to read input: out of memory\n", 111, "", STDIN_ZERO},
-      {p, {"@D/dir", "@D/rules.tmp"}, {}, "0:allow\n",
+      {p, {"@D/dir", "@D/rules.tmp"}, {}, rule,
        fatal + "unable to move @D/rules.tmp to @D/dir: is a directory\n", 111},
   };
   for (std::string line : {"1000:allowed", "1000:deny all", "1000: allow", "1000:Allow", "1000:",
                            ":", "1000:allow\r", "1000:allow,A=", "1000:allow,A='x", "1000:allow,A",
                            "1000:allow A='x'", "1000:allow,A='x'B", "1000:deny,='", "10a-12:deny",
                            "1-2x:deny", "-x:allow", "1000:allow,A='x',"})
-    rows.push_back({p, args, {}, "0:allow\n" + line + "\n", parse + line + "\n", 100});
+    rows.push_back({p, args, {}, rule + line + "\n", parse + line + "\n", 100});
   // Trailing blanks are trimmed from the line shown; comments and lines
-  // without ':' before it are passed over; the last line needs no newline.
-  rows.push_back({p, args, {}, "# c\n\nhello\n0:allow\n1000:bad \t \n", parse + "1000:bad\n", 100});
-  rows.push_back({p, args, {}, "0:allow\n1000:deny,A=|x", parse + "1000:deny,A=|x\n", 100});
+  // without ':' before it are passed over, the latter with a warning; the
+  // last line needs no newline.
+  rows.push_back({p, args, {}, "# c\n\nhello\n" + rule + "1000:bad \t \n",
+                  p + ": warning: line 3: no ':' in this line, passed over: hello\n" + parse +
+                      "1000:bad\n",
+                  100});
+  rows.push_back({p, args, {}, rule + "1000:deny,A=|x", parse + "1000:deny,A=|x\n", 100});
   // A NUL byte would split a value into further instructions: the line is
   // refused and shown cleaned as a log line is, not cut at the NUL.
   const std::string nul(1, '\0');
@@ -139,7 +158,7 @@ std::vector<Row> compiler_rows(const std::string &p) {
            {"1000:allow,A='x" + nul + "+LD_PRELOAD=/tmp/x.so'", "1000?allow,A='x?+LD_PRELOAD=/tmp/x.so'"},
            {"10" + nul + "0:allow", "10?0?allow"},
            {"1000:allow" + nul, "1000?allow?"}})
-    rows.push_back({p, args, {}, "0:allow\n" + line + "\n", parse + shown + "\n", 100});
+    rows.push_back({p, args, {}, rule + line + "\n", parse + shown + "\n", 100});
   for (auto &r : rows) r.flags |= DB_UNTOUCHED;
   return rows;
 }
@@ -288,7 +307,9 @@ void populate(const testutil::TempDir &d) {
   chmod(d.path.c_str(), 0777);
   const std::string exec =
       ",0.secret:deny\n,0.echo:allow\n,0.nosuchprog:allow\n," + nobody_uid() + ".echo:allow\n:deny\n";
-  for (auto [prog, name, text] : {std::tuple{"gatemark", "rules.cdb", std::string("0:deny\n:allow,A='1'\n")},
+  testutil::write_file(d / "rules", rules_text);
+  symlink("rules", (d / "textlink").c_str());
+  for (auto [prog, name, text] : {std::tuple{"gatemark", "rules.cdb", rules_text},
                                   {"tollmark", "exec.cdb", exec}, {"gatemark", "secret.cdb", ":deny\n"}}) {
     auto r = testutil::compile(prog, d / name, text);
     EXPECT_EQ(r.code(), 0) << r.err;
@@ -346,6 +367,10 @@ void check_rows(bool as_nobody) {
       dirfd = open(d.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       opt.extra_fds.push_back({0, dirfd});
     }
+    if (row.flags & STDIN_TEXT) {
+      dirfd = open((d / "rules").c_str(), O_RDONLY | O_CLOEXEC);
+      opt.extra_fds.push_back({0, dirfd});
+    }
     if (row.flags & STDIN_ZERO) {
       dirfd = open("/dev/zero", O_RDONLY | O_CLOEXEC);
       // Filling memory takes a while on a loaded machine.
@@ -373,6 +398,10 @@ void check_rows(bool as_nobody) {
     EXPECT_EQ(r.code(), row.code) << "status " << r.status;
     if (row.flags & DB_UNTOUCHED) {
       EXPECT_EQ(testutil::read_file(d / "rules.cdb"), before);
+    }
+    if (row.flags & STDIN_TEXT) {
+      EXPECT_EQ(testutil::read_file(d / "rules"), rules_text);
+      EXPECT_FALSE(testutil::exists(d / "rules.tmp"));
     }
     if (row.flags & NO_SVC) {
       EXPECT_FALSE(testutil::exists(d / "svc"));

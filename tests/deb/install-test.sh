@@ -1,10 +1,13 @@
 #!/bin/sh
 # install-test.sh DIR: takes the package that make deb built into DIR,
-# unpacks it into a throw-away root, lays that root's /usr/lib and /usr/bin
-# over the system's in a private mount namespace, and runs the command
-# execution service from it as the README does: tollsetup, one rule compiled
-# by the rules Makefile's bare tollmark, the run script, one allowed and one
-# denied request through sockconnect and tollcall, and the log lines.
+# checks what it holds (the README, the examples and the pages naming the
+# package's paths, the license, directories 0755, the pages' footers with
+# the package's version), unpacks it into a throw-away root, lays that
+# root's /usr/lib and /usr/bin over the system's in a private mount
+# namespace, and runs the command execution service from it as the README
+# does: tollsetup, one rule compiled by the rules Makefile's bare tollmark,
+# the run script, one allowed and one denied request through sockconnect
+# and tollcall, and the log lines.
 # Exit 0 when all is as expected, 77 when it cannot run here, 1 on a fault.
 set -u
 dir=${1:-build-deb}
@@ -24,9 +27,33 @@ case $deps in *libperl5.*) ;; *) fail "no libperl in Depends: $deps" ;; esac
 case $deps in *"$perlapi"*) ;; *) fail "no $perlapi in Depends: $deps" ;; esac
 
 dpkg-deb -x "$deb" "$t/root" || fail "cannot unpack $deb"
+doc=/usr/share/doc/corvane
 for p in /usr/lib/corvane/ipc/corvane /usr/lib/corvane/command/tollgant /usr/bin/tollsetup \
-         /usr/share/man/man8/sockserve.8.gz /usr/share/man/man1/tollsetup.1.gz; do
+         /usr/share/man/man8/sockserve.8.gz /usr/share/man/man1/tollsetup.1.gz \
+         $doc/README.md.gz $doc/README.Debian $doc/examples/service/run \
+         $doc/examples/corvane-echo.service; do
   [ -e "$t/root$p" ] || fail "$p is not in the package"
+done
+grep -qx 'License: ISC' "$t/root$doc/copyright" || fail "no ISC license in $doc/copyright"
+
+# Every directory 0755, whatever the umask of the build.
+loose=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && $1 != "drwxr-xr-x"')
+[ -z "$loose" ] || fail "directories not 0755: $loose"
+
+# The examples and the pages name the package's installation directory, and
+# each path in it that they name is in the package.
+stale=$(find "$t/root$doc/examples" "$t/root/usr/share/man" -type f \
+        -exec sh -c 'zcat -f "$1" | grep -q /usr/local/corvane' sh {} \; -print)
+[ -z "$stale" ] || fail "/usr/local/corvane named in: $stale"
+named=$(find "$t/root$doc/examples" "$t/root/usr/share/man" -type f -exec zcat -f {} + |
+        grep -o '/usr/lib/corvane/[A-Za-z0-9_/]*' | sort -u)
+case $named in *"/usr/lib/corvane/command/sockserve"*) ;; *) fail "sockserve(8) names no installed sockserve" ;; esac
+for p in $named; do [ -e "$t/root$p" ] || fail "$p is named but not in the package"; done
+
+# The pages' footers carry the package's version.
+version=$(dpkg-deb -f "$deb" Version)
+for page in "$t/root"/usr/share/man/man?/*.gz; do
+  zcat "$page" | head -n 1 | grep -q " \"corvane $version\" " || fail "$page: footer is not corvane $version"
 done
 
 unshare --mount --propagation private sh -s "$t" >"$t/out" 2>&1 <<'SCRIPT'

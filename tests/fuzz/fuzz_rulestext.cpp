@@ -1,5 +1,5 @@
 // Fuzz target: the rules-text line handling of both compilers, with a round
-// trip through the database.
+// trip through the database, and the warnings about lines.
 //
 // Input: a flags byte (bit 0: exec rules, else connection rules), then the
 // rules text.  Every line is handed to rulestext_parse and to a small
@@ -19,6 +19,7 @@
 #include "rulesdb/cdbout.hpp"
 #include "rulesdb/rules.hpp"
 #include "rulesdb/rulestext.hpp"
+#include "rulesdb/ruleswarn.hpp"
 
 namespace {
 
@@ -174,7 +175,14 @@ bool handle(const std::string &raw, int kind, std::map<std::string, std::vector<
   uint32_t len = (uint32_t)raw.size();
   int r = rulestext_parse(raw.data(), &len, kind, &key, &value);
   fuzz_check(r == want.result, "rulestext_parse verdict differs from the grammar");
-  if (r == 0) return true;
+  if (r == 0) {
+    // A line passed over is warned about unless it is empty, a comment or
+    // white space.
+    bool quiet = want.shortened.find_first_not_of(" \t\n\r\v\f") == std::string::npos;
+    fuzz_check((ruleswarn_line(raw.data(), len) == nullptr) == quiet,
+               "warning about a passed-over line");
+    return true;
+  }
   fuzz_check(std::string(raw.data(), len) == want.shortened, "shortened line differs");
   if (r != 1) return false;
   fuzz_check(std::string(key.bytes, key.length) == want.key, "key differs");
@@ -185,6 +193,13 @@ bool handle(const std::string &raw, int kind, std::map<std::string, std::vector<
   if (large) return true;
   int a = rulestext_add(&out, &key, &value);
   fuzz_check(a == (ok ? 1 : rulestext_unparsable), "rulestext_add result differs");
+  // A key of digits alone (no leading zero, 32 bits) is a uid key: no
+  // warning about a connection rule's key.
+  const char *warning = ok ? ruleswarn_rule(kind, &key, &value) : nullptr;
+  bool uid = !want.key.empty() && want.key.size() <= 9 && want.key[0] != '0' &&
+             want.key.find_first_not_of("0123456789") == std::string::npos;
+  if (kind == rulestext_connection && uid && want.value.find("+") == std::string::npos)
+    fuzz_check(warning == nullptr, "warning about a uid key");
   for (const std::string &k : keys) (*db)[k].push_back(want.value);
   return ok;
 }

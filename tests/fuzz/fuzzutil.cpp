@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "rulesdb/cdb.hpp"
-#include "support/alloc.hpp"
 #include "support/buffer.hpp"
 
 BUFFER_STDOUT_DEFINE;
@@ -57,14 +56,7 @@ void fuzz_cdbout_finish(cdbout *c) {
   fuzz_check(cdbout_finish(c) == 0, "cdbout_finish");
   // A compiler writes one database per process and never frees the
   // writer's memory; a fuzz target writes one per input.
-  while (c->blocks) {
-    cdbout_block *next = c->blocks->next;
-    alloc_free(c->blocks);
-    c->blocks = next;
-  }
-  alloc_free(c->sorted);
-  c->sorted = nullptr;
-  c->work = nullptr;
+  cdbout_free(c);
 }
 
 uint8_t fuzz_byte(fuzz_input *in) {

@@ -176,6 +176,26 @@ TEST(cdbout, SameFileAsTheIndependentTool) {
   }
 }
 
+TEST(cdbout, TableOverSeveralBlocksKeepsTheOrderAdded) {
+  // More than two blocks of keys of one table, another table's key between
+  // them, and a key again in the last block: the table's slots are where
+  // the order of adding puts them.
+  Records records;
+  for (int i = 0; records.size() < 2 * cdbout_block_entries + 10; ++i) {
+    std::string k = "k" + std::to_string(i);
+    if ((cdb_hash(k.data(), k.size()) & 255) == 7) records.emplace_back(k, std::to_string(i));
+    if (i == 5000) records.emplace_back("other", "x");
+  }
+  records.emplace_back(records[0].first, "again");
+  TempDir d;
+  ASSERT_TRUE(rulesdb_test::write_db(d / "ours.cdb", records));
+  ASSERT_TRUE(rulesdb_test::tool_make(d / "theirs.cdb", records));
+  EXPECT_TRUE(testutil::read_file(d / "ours.cdb") == testutil::read_file(d / "theirs.cdb"));
+  Reader r(d / "ours.cdb", true);
+  EXPECT_EQ(r.find(records[0].first), records[0].second);
+  EXPECT_EQ(r.next(records[0].first), "again");
+}
+
 TEST(cdbout, FileReachingFourGibibytesIsRefused) {
   static cdbout out;
   int fd = open("/dev/null", O_WRONLY);

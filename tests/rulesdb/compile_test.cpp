@@ -14,12 +14,14 @@ using testutil::TempDir;
 
 namespace {
 
-// Compiles text with prog and returns the dump, expecting success.
-std::string compiled(const std::string &prog, const std::string &text) {
+// Compiles text with prog and returns the dump, expecting success and
+// these warnings.
+std::string compiled(const std::string &prog, const std::string &text,
+                     const std::string &warnings = "") {
   TempDir d;
   auto r = compile(prog, d, text);
   EXPECT_EQ(r.code(), 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.err, warnings);
   EXPECT_EQ(r.out, "");
   EXPECT_FALSE(testutil::exists(d / "db.tmp"));
   return dump(d / "db.cdb");
@@ -29,7 +31,7 @@ std::string compiled(const std::string &prog, const std::string &text) {
 // and must leave no database behind.
 void expect_unparsable(const std::string &prog, const std::string &line, const std::string &shown) {
   TempDir d;
-  auto r = compile(prog, d, "1:allow\n" + line + "2:allow\n");
+  auto r = compile(prog, d, ":allow\n" + line + "2:allow\n");
   EXPECT_EQ(r.code(), 100) << line;
   EXPECT_EQ(r.err, prog + ": fatal: unable to parse this line: " + shown + "\n");
   EXPECT_FALSE(testutil::exists(d / "db.cdb")) << line;
@@ -56,7 +58,14 @@ TEST(gatemark, GrammarGivesExactRecords) {
       "100-102.100:deny\n"
       "1000:allow,SECOND='line'\n"
       "last:allow";
-  EXPECT_EQ(compiled("gatemark", text),
+  const std::string w = "gatemark: warning: line ";
+  EXPECT_EQ(compiled("gatemark", text,
+                     w + "3: no ':' in this line, passed over: hello\n" +
+                         w + "10: key never matches:  key with spaces :allow\n" +
+                         w + "13: empty range, adds nothing: 102-100:deny\n" +
+                         w + "14: range with a bound missing: -2:allow\n" +
+                         w + "15: key never matches: 100-102.100:deny\n" +
+                         w + "17: key never matches: last:allow\n"),
             dumped({{"1000.100", ""},
                     {"1000", "D\0"s},
                     {"", "+FOO=bar\0"s},
@@ -108,7 +117,8 @@ TEST(tollmark, GrammarGivesExactRecords) {
       "100-101,0.x:allow\n"
       ".100,0.x:allow\n"
       "5-5:allow=\"/bin/true\"\n";
-  EXPECT_EQ(compiled("tollmark", text),
+  EXPECT_EQ(compiled("tollmark", text,
+                     "tollmark: warning: line 10: key never matches: 5-5:allow=\"/bin/true\"\n"),
             dumped({{"1000,0.reboot", ""},
                     {"1000,0.backup", "=/usr/local/bin/backup\0+HOME=/root\0"s},
                     {",0.shutdown", "D\0"s},
@@ -155,5 +165,7 @@ TEST(gatemark, LinesLongerThanTheInputBuffer) {
   std::string big(20000, 'z');
   text += "big:deny,B=|" + big + "|";
   want.emplace_back("big", "D\0+B="s + big + "\0"s);
-  EXPECT_TRUE(compiled("gatemark", text) == dumped(want));
+  std::string warning =
+      "gatemark: warning: line 41: key never matches: big:deny,B=|" + big.substr(0, 88) + "...\n";
+  EXPECT_TRUE(compiled("gatemark", text, warning) == dumped(want));
 }

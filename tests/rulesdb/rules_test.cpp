@@ -161,7 +161,7 @@ TEST(rules, TwoLookupsKeepTheirOwnResults) {
   ASSERT_TRUE(rulesdb_test::write_db(d / "b.cdb", {{",0.x", "D\0"s}}));
   int a = open((d / "a.cdb").c_str(), O_RDONLY);
   int b = open((d / "b.cdb").c_str(), O_RDONLY);
-  rules_db first{}, second{};
+  static rules_db first, second;  // their strings live as long as the program
   ASSERT_EQ(rules(&first, a, "1000", "100"), 1);
   ASSERT_EQ(rules_exec(&second, b, "1000", "100", "0", "x"), 1);
   EXPECT_EQ(std::string(first.key.bytes, first.key.length), "1000");

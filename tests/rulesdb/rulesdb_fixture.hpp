@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "rulesdb/cdbout.hpp"
-#include "support/alloc.hpp"
 #include "tests/common/testutil.hpp"
 
 namespace rulesdb_test {
@@ -75,13 +74,7 @@ inline bool write_db(const std::string &path, const Records &records) {
   if (fd >= 0) close(fd);
   // A program writes one database and ends; the tests write many, so they
   // give the writer's memory back themselves.
-  while (out.blocks) {
-    cdbout_block *next = out.blocks->next;
-    alloc_free(out.blocks);
-    out.blocks = next;
-  }
-  alloc_free(out.sorted);
-  out.sorted = nullptr;
+  cdbout_free(&out);
   return ok;
 }
 

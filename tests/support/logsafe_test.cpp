@@ -29,6 +29,13 @@ TEST(logsafe_cat, EveryByteOutsideThePrintableRangeAndColonPercentBecomeQuestion
   EXPECT_EQ(cat("x ", std::string("a\0b\n~\x7f\x80\xff", 8)), "x a?b?~???");
 }
 
+TEST(logsafe_catprint, SpacesColonsAndPercentStayControlBytesDoNot) {
+  stralloc sa{};
+  const std::string text = std::string("5201 :a%b\t\n\x7f\xff", 13) + std::string(100, 'x');
+  ASSERT_EQ(logsafe_catprint(&sa, text.data(), (uint32_t)text.size()), 1);
+  EXPECT_EQ(std::string(sa.bytes, sa.length), "5201 :a%b????" + std::string(87, 'x') + "...");
+}
+
 TEST(logsafe_cat, CutAfterOneHundredBytesIncludingExactlyOneHundred) {
   EXPECT_EQ(cat("", std::string(99, 'a')), std::string(99, 'a'));
   EXPECT_EQ(cat("", std::string(100, 'a')), std::string(100, 'a') + "...");
