@@ -54,7 +54,7 @@ TEST(ipc_groups, OwnGroupsOverASocketpair) {
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
   std::vector<gid_t> own(getgroups(0, nullptr));
   ASSERT_EQ(getgroups(own.size(), own.data()), (int)own.size());
-  stralloc sa{};
+  static stralloc sa;
   ASSERT_EQ(ipc_groups(sv[0], &sa), 0);
   EXPECT_EQ(std::string(sa.bytes), listed(own));
   EXPECT_EQ(sa.length, listed(own).size());
