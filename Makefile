@@ -22,7 +22,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Debian packages each target needs.
 PACKAGES_BUILD = cmake g++ make perl libperl-dev libgtest-dev
-PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base strace s6
+PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base strace s6 systemd
 PACKAGES_FUZZ = cmake clang libclang-rt-14-dev perl libperl-dev
 PACKAGES_DEB = $(PACKAGES_BUILD) dpkg-dev debhelper lintian
 PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time s6 libnet-server-perl \

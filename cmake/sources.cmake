@@ -5,7 +5,7 @@ get_filename_component(corvane_top ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 set(support_sources
   alloc.cpp stralloc.cpp byte.cpp fmt.cpp fd.cpp ndelay.cpp open.cpp lock.cpp
   prot.cpp wait.cpp sig.cpp env.cpp pathrun.cpp buffer.cpp buffer_stdin.cpp line.cpp strerr.cpp
-  error.cpp taia.cpp iopause.cpp logsafe.cpp sgetopt.cpp ipc.cpp)
+  error.cpp taia.cpp iopause.cpp logsafe.cpp sgetopt.cpp ipc.cpp activate.cpp notify.cpp)
 list(TRANSFORM support_sources PREPEND ${corvane_top}/support/)
 
 # The cdb reader and writer, the rules lookup, and the modules shared by the

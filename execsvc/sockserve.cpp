@@ -1,41 +1,61 @@
 // sockserve: a program-running server on a UNIX-domain socket.
-//   sockserve [-v] [-c limit] path program [args...]
-// Listens on path; for each connection forks a child with the connection
-// on descriptors 0 and 1, the log on 2, IPCREMOTEEUID and IPCREMOTEEGID
-// set from the peer's kernel credentials, and executes the program.  At
-// most limit children run at once: at the limit it stops accepting until
-// one ends.  SIGTERM ends the server; running children go on.
+//   sockserve [-vG] [-c limit] [-C perlimit] [-N fd] path program [args...]
+// Listens on path (or takes the socket a service manager passed); for each
+// connection forks a child with the connection on descriptors 0 and 1, the
+// log on 2, IPCREMOTEEUID and IPCREMOTEEGID set from the peer's kernel
+// credentials, IPCCONNNUM to the peer's count of connections, and executes
+// the program.  At most limit children run at once: at the limit it stops
+// accepting until one ends; a uid that already has perlimit of them has its
+// further connections closed at once.  SIGTERM ends the server; running
+// children go on.
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "support/ipc.hpp"
-#include "support/sgetopt.hpp"
+#include "support/activate.hpp"
 #include "support/buffer.hpp"
 #include "support/byte.hpp"
+#include "support/env.hpp"
 #include "support/fd.hpp"
 #include "support/fmt.hpp"
+#include "support/ipc.hpp"
 #include "support/ndelay.hpp"
+#include "support/notify.hpp"
 #include "support/pathrun.hpp"
+#include "support/sgetopt.hpp"
 #include "support/sig.hpp"
+#include "support/stralloc.hpp"
 #include "support/strerr.hpp"
 #include "support/wait.hpp"
 
 static const char *self = "sockserve";
 static constexpr const char *fatal = ": fatal: ";
+static constexpr const char *dropping = ": warning: dropping connection, ";
 static int verbosity = 1;
 static uint64_t limit = 40;
+static uint64_t perlimit;  // 0 until the options are read: then a quarter of limit
+static int flaggroups;
+static int fdnotify = -1;
 static uint64_t numchildren;
 static volatile sig_atomic_t flagchild;
 static volatile sig_atomic_t flagexit;
+
+// The running children and the uid each one serves: numchildren entries.
+struct child {
+  pid_t pid;
+  uint32_t uid;
+};
+static stralloc table;
+static stralloc groups;  // of the connection being accepted, with -G
 
 static void on_child(int) { flagchild = 1; }
 static void on_term(int) { flagexit = 1; }
 
 [[noreturn]] static void die_usage() {
-  strerr_diex(exit_perm, self, ": usage: ", self, " [-v] [-c limit] path program [args...]");
+  strerr_diex(exit_perm, self, ": usage: ", self,
+              " [-vG] [-c limit] [-C perlimit] [-N fd] path program [args...]");
 }
 
 [[noreturn]] static void die_nomem() { strerr_diex(exit_temp, self, fatal, "out of memory"); }
@@ -78,6 +98,24 @@ static void log_numbers(const char *what1, uint64_t n1, const char *what2, uint6
   log_puts("\n");
 }
 
+static child *children() { return (child *)table.bytes; }
+
+// Number of running children that serve uid.
+static uint64_t count_uid(uint32_t uid) {
+  uint64_t n = 0;
+  for (uint64_t i = 0; i < numchildren; ++i) n += children()[i].uid == uid;
+  return n;
+}
+
+// Takes pid out of the table: the last entry moves into its place.
+static void forget(pid_t pid) {
+  for (uint64_t i = 0; i < numchildren; ++i)
+    if (children()[i].pid == pid) {
+      children()[i] = children()[--numchildren];
+      return;
+    }
+}
+
 // Reaps every child that has ended, logging its exit code and signal.
 static void reap() {
   int wstat;
@@ -85,11 +123,19 @@ static void reap() {
   while ((pid = wait_nohang(&wstat)) > 0) {
     uint64_t code = WIFEXITED(wstat) ? (uint64_t)WEXITSTATUS(wstat) : 0;
     uint64_t sig = WIFSIGNALED(wstat) ? (uint64_t)WTERMSIG(wstat) : 0;
-    if (numchildren) --numchildren;
+    forget(pid);
     log_numbers(": end ", (uint64_t)pid, " exit ", code, " signal ", sig);
     log_status();
     buffer_flush(buffer_2);
   }
+}
+
+// The socket a service manager passed, made non-blocking; -1 when none was.
+static int take_socket() {
+  const char *what;
+  int s = activate_socket(&what, 0);
+  if (s == activate_bad) strerr_diex(exit_temp, self, fatal, what);
+  return s;
 }
 
 static int listen_on(const char *path) {
@@ -97,16 +143,30 @@ static int listen_on(const char *path) {
   if (s == -1) return -1;
   if (coe(s) == -1) return -1;
   // Any local user may connect: who is served is the program's decision.
-  umask(0);
-  if (ipc_bind_reuse(s, path) == -1) return -1;
+  // The mask is cleared for the bind alone: children get the one of the
+  // server's start.
+  mode_t old = umask(0);
+  int r = ipc_bind_reuse(s, path);
+  umask(old);
+  if (r == -1) return -1;
   if (ipc_listen(s, 64) == -1) return -1;
   return s;
 }
 
+// Tells the service manager or the supervisor that connections are served.
+static void ready() {
+  if (notify_send("READY=1") == -1 && verbosity)
+    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
+  if (fdnotify != -1 && notify_fd(fdnotify) == -1 && verbosity)
+    strerr_warnsys(self, ": warning: unable to write to the notification descriptor: ");
+  fdnotify = -1;
+}
+
 /// In the child: connection on 0 and 1, peer ids in the environment, program started.
-[[noreturn]] static void serve(int conn, uint32_t uid, uint32_t gid, char **prog) {
+[[noreturn]] static void serve(int conn, uint32_t uid, uint32_t gid, uint64_t num, char **prog) {
   char uidnum[FMT_ULONG + 1];
   char gidnum[FMT_ULONG + 1];
+  char connnum[FMT_ULONG + 1];
   sig_catch(sig_child, sig_defaulthandler);
   sig_catch(sig_term, sig_defaulthandler);
   sig_blocknone();
@@ -115,8 +175,34 @@ static int listen_on(const char *path) {
   if (conn > 1) close(conn);
   if (!pathrun_env("IPCREMOTEEUID", number(uidnum, uid))) die_nomem();
   if (!pathrun_env("IPCREMOTEEGID", number(gidnum, gid))) die_nomem();
+  if (!pathrun_env("IPCCONNNUM", number(connnum, num))) die_nomem();
+  if (flaggroups && !pathrun_env("IPCREMOTEGROUPS", groups.bytes)) die_nomem();
   pathrun(prog);
   strerr_diesys(exit_temp, self, fatal, "unable to run ", prog[0], ": ");
+}
+
+// 1 when a connection from uid may have a child; else logged, and 0.
+static int admit(int conn, uint32_t uid, uint64_t num) {
+  char n[FMT_ULONG + 1];
+  char u[FMT_ULONG + 1];
+  if (num > perlimit) {
+    // At its limit a uid's connection is closed at once: it never waits
+    // for a slot that another user's connection could have.
+    if (verbosity)
+      strerr_warnx(self, dropping, "limit of ", number(n, perlimit), " reached for uid ",
+                   number(u, uid));
+    return 0;
+  }
+  if (flaggroups && ipc_groups(conn, &groups) == -1) {
+    if (verbosity) strerr_warnsys(self, dropping, "unable to obtain client groups: ");
+    return 0;
+  }
+  uint64_t size = (numchildren + 1) * sizeof(child);
+  if (size > UINT32_MAX || !stralloc_ready(&table, (uint32_t)size)) {
+    if (verbosity) strerr_warnx(self, dropping, "out of memory");
+    return 0;
+  }
+  return 1;
 }
 
 // Accepts one connection, if one is waiting, and forks its child.
@@ -129,14 +215,19 @@ static void new_connection(int s, char **prog) {
     close(conn);
     return;
   }
+  uint64_t num = count_uid(uid) + 1;
+  if (!admit(conn, uid, num)) {
+    close(conn);
+    return;
+  }
   pid_t pid = fork();
-  if (pid == 0) serve(conn, uid, gid, prog);
+  if (pid == 0) serve(conn, uid, gid, num, prog);
   close(conn);
   if (pid == -1) {
     if (verbosity) strerr_warnsys(self, ": warning: unable to fork: ");
     return;
   }
-  ++numchildren;
+  children()[numchildren++] = {pid, uid};
   log_numbers(": pid ", (uint64_t)pid, " from uid ", uid, " gid ", gid);
   log_status();
   buffer_flush(buffer_2);
@@ -145,18 +236,43 @@ static void new_connection(int s, char **prog) {
 static void options(int argc, char **argv) {
   sgetoptprogname = self;
   int opt;
-  while ((opt = sgetoptmine(argc, argv, "vc:")) != subgetoptdone) {
+  uint64_t u;
+  while ((opt = sgetoptmine(argc, argv, "vc:C:GN:")) != subgetoptdone) {
     switch (opt) {
       case 'v':
         verbosity = 2;
         break;
+      case 'G':
+        flaggroups = 1;
+        break;
       case 'c':
         if (!subgetoptarg[scan_ulong(subgetoptarg, &limit)] && limit) break;
+        die_usage();
+      case 'C':
+        if (!subgetoptarg[scan_ulong(subgetoptarg, &perlimit)] && perlimit) break;
+        die_usage();
+      case 'N':
+        if (*subgetoptarg && !subgetoptarg[scan_ulong(subgetoptarg, &u)] && u <= INT32_MAX) {
+          fdnotify = (int)u;
+          break;
+        }
         [[fallthrough]];
       default:
         die_usage();
     }
   }
+  if (!perlimit) perlimit = limit / 4 + (limit % 4 != 0);
+}
+
+// What the service manager set for this process only, taken out of the
+// environment that children inherit; IPCREMOTEGROUPS comes from the kernel
+// or not at all.
+static void start_environment() {
+  env_unset("IPCREMOTEGROUPS");
+  if (notify_open() == -1 && verbosity)
+    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
+  if (fdnotify != -1 && coe(fdnotify) == -1)
+    strerr_diesys(exit_temp, self, fatal, "unable to use the notification descriptor: ");
 }
 
 int main(int argc, char **argv) {
@@ -173,15 +289,21 @@ int main(int argc, char **argv) {
   sig_block(sig_term);
   sig_catch(sig_child, on_child);
   sig_catch(sig_term, on_term);
-  int s = listen_on(path);
+  start_environment();
+  int s = take_socket();
+  if (s == -1) s = listen_on(path);
   if (s == -1) strerr_diesys(exit_temp, self, fatal, "unable to listen on ", path, ": ");
   log_status();
   buffer_flush(buffer_2);
+  ready();
 
   sigset_t none;
   sigemptyset(&none);
   for (;;) {
-    if (flagexit) _exit(0);
+    if (flagexit) {
+      notify_send("STOPPING=1");
+      _exit(0);
+    }
     if (flagchild) {
       flagchild = 0;
       reap();

@@ -151,6 +151,8 @@ static void request_check() {
   int fd = open_read(fnrules);
   if (fd == -1) die_rules();
   rules_db db{};
+  // The group keys only when the server read the peer's groups.
+  db.groups = env_get("IPCREMOTEGROUPS");
   int r = rules_exec(&db, fd, peeruid, peergid, strnum, args[0]);
   if (r == -1) die_rules();
   if (r == 1) found_exec(db.value.bytes, db.value.length);

@@ -31,6 +31,7 @@ static const char *localpath;
 static char remoteeuidstr[FMT_ULONG + 1];
 static char remoteegidstr[FMT_ULONG + 1];
 static uint32_t remoteeuid;
+static stralloc remotegroups;
 static char strnum[FMT_ULONG + 1];
 static int flagdeny;
 static stralloc tmp;
@@ -45,6 +46,9 @@ static rulesmap rulesdb;
 [[noreturn]] static void drop_eid() {
   strerr_diesys(exit_temp, self, dropping,
                 "unable to obtain client eid: ");
+}
+[[noreturn]] static void drop_groups() {
+  strerr_diesys(exit_temp, self, dropping, "unable to obtain client groups: ");
 }
 [[noreturn]] static void drop_rules() {
   strerr_diesys(exit_temp, self, dropping, "unable to read ",
@@ -119,6 +123,17 @@ static void peer_ids(int fd) {
   remoteegidstr[fmt_ulong(remoteegidstr, g)] = 0;
   env("IPCREMOTEEUID", flagpeereid ? remoteeuidstr : nullptr);
   env("IPCREMOTEEGID", flagpeereid ? remoteegidstr : nullptr);
+}
+
+// -G: the peer's supplementary groups as the kernel kept them when it
+// connected, for the rules and the served code.  With -P there is no peer
+// to speak of: no group keys, no variable.
+static void peer_groups(int fd) {
+  rulesdb.db.groups = nullptr;
+  if (!flaggroups) return;
+  if (flagpeereid && ipc_groups(fd, &remotegroups) == -1) drop_groups();
+  env("IPCREMOTEGROUPS", flagpeereid ? remotegroups.bytes : nullptr);
+  if (flagpeereid) rulesdb.db.groups = remotegroups.bytes;
 }
 
 // The database stays mapped between connections while its file is
@@ -210,6 +225,7 @@ char **doit(int fd) {
   env("IPCLOCALPATH", localpath);
   env("IPCREMOTEPATH", remotepath);
   peer_ids(fd);
+  peer_groups(fd);
   flagdeny = 0;
   if (fnrules && !apply_rules()) return nullptr;
   if (verbosity >= 2) log_admission();

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "support/activate.hpp"
 #include "support/ipc.hpp"
 #include "prefork/bridge.hpp"
 #include "prefork/generation.hpp"
@@ -21,7 +22,7 @@
 
 [[noreturn]] static void usage() {
   strerr_diex(exit_perm, self, ": usage: ", self,
-              " [ -UXhHoOdDqQvpPL ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ]"
+              " [ -UXhHoOdDqQvpPLG ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ]"
               " [ -B banner ] [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ]"
               " [ -f lockfile ] path");
 }
@@ -67,6 +68,7 @@ static void option(int opt) {
     case 'P': flagpeereid = 0; break;
     case 'L': flagloadstart = 1; break;
     case 'X': flagallownorules = 1; break;
+    case 'G': flaggroups = 1; break;
     case 'U': ids_from_env(); break;
     case 'x': fnrules = subgetoptarg; break;
     case 'u': uid = id(subgetoptarg); break;
@@ -113,11 +115,23 @@ static void make_selfpipe() {
   ndelay_on(selfpipe[1]);
 }
 
+// The listening socket a service manager passed, blocking as the
+// children's accepts want it; -1 when none was.
+static int take_socket() {
+  const char *what;
+  int s = activate_socket(&what, 1);
+  if (s == activate_bad) strerr_diex(exit_temp, self, fatal, what);
+  return s;
+}
+
 // Creates, binds and listens; the socket file gets every permission bit,
 // since access is decided per connection.  The socket is close-on-exec: a
-// program that served code starts must not accept for the server.
+// program that served code starts must not accept for the server.  A socket
+// passed by a service manager is used as it is.
 static int make_socket(const char *path) {
-  int s = ipc_stream();
+  int s = take_socket();
+  if (s != -1) return s;
+  s = ipc_stream();
   if (s == -1 || coe(s) == -1) die_sys("unable to create socket: ");
   mode_t old = umask(0);
   int r = flagdelete ? ipc_bind_reuse(s, path) : ipc_bind(s, path);
@@ -141,7 +155,7 @@ static void drop_privileges() {
 int main(int argc, char **argv) {
   self = argv[0];
   int opt;
-  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pPLC:t:")) != subgetoptdone)
+  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pPLGC:t:")) != subgetoptdone)
     option(opt);
   if (!verbosity) buffer_2->descriptor = -1;
 

@@ -7,6 +7,7 @@ int flagdelete = 1;
 int flagpeereid = 1;
 int flagallownorules = 0;
 int flagloadstart = 0;
+int flaggroups = 0;
 uint64_t limit = 40;
 uint64_t peruid = 0;
 uint64_t timelimit = 0;

@@ -11,6 +11,7 @@ extern int flagdelete;            ///< 1: remove a file at the socket path befor
 extern int flagpeereid;           ///< 1: take the peer's ids from the kernel
 extern int flagallownorules;      ///< 1: a missing rules database admits everyone
 extern int flagloadstart;         ///< 1: each child loads the script before it accepts
+extern int flaggroups;            ///< 1: take the peer's supplementary groups from the kernel
 extern uint64_t limit;            ///< children in the pool
 extern uint64_t peruid;           ///< connections served at once from one uid; 0: no limit
 extern uint64_t timelimit;        ///< seconds one connection may be served; 0: no limit

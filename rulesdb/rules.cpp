@@ -39,26 +39,52 @@ static int rules_try(rules_db *db) {
   return 1;
 }
 
-// Builds db->key from up to three pieces (null ones are left out) and tries it.
-static int rules_trykey(rules_db *db, const char *a, const char *b, const char *cmd) {
+// Builds db->key from up to three pieces (null ones are left out; b is blen
+// bytes) and tries it.
+static int rules_trykey(rules_db *db, const char *a, const char *b, uint32_t blen,
+                        const char *cmd) {
   stralloc *k = &db->key;
   k->length = 0;
   if (!stralloc_ready(k, 1)) return -1;
   if (a && !stralloc_cats(k, a)) return -1;
-  if (b && (!stralloc_cats(k, ".") || !stralloc_cats(k, b))) return -1;
+  if (b && (!stralloc_cats(k, ".") || !stralloc_catb(k, b, blen))) return -1;
   if (cmd && (!stralloc_cats(k, ",") || !stralloc_cats(k, cmd))) return -1;
+  if (db->tried && !stralloc_catb(db->tried, k->bytes, k->length)) return -1;
+  if (db->tried && !stralloc_append(db->tried, "")) return -1;
   return rules_try(db);
+}
+
+static int rules_trys(rules_db *db, const char *a, const char *b, const char *cmd) {
+  return rules_trykey(db, a, b, b ? str_len(b) : 0, cmd);
+}
+
+// Tries .g for each group of db->groups in its order.  Empty fields are
+// passed over, and so is the effective gid, whose key came just before.
+static int rules_groups(rules_db *db, const char *gid, const char *cmd) {
+  const char *g = db->groups;
+  while (g && *g) {
+    uint32_t n = str_chr(g, ',');
+    int same = gid && str_len(gid) == n && byte_equal(g, n, gid);
+    if (n && !same) {
+      int r = rules_trykey(db, "", g, n, cmd);
+      if (r) return r;
+    }
+    g += n;
+    if (*g) ++g;
+  }
+  return 0;
 }
 
 // Tries the keys of one peer in order on the database set up in db->c; cmd
 // null gives the connection keys.
 static int rules_keys(rules_db *db, const char *uid, const char *gid, const char *cmd) {
   int r = 0;
-  if (uid && gid) r = rules_trykey(db, uid, gid, cmd);
-  if (!r && uid) r = rules_trykey(db, uid, nullptr, cmd);
-  if (!r && gid) r = rules_trykey(db, "", gid, cmd);
-  if (!r && cmd) r = rules_trykey(db, "", nullptr, cmd);
-  if (!r) r = rules_trykey(db, nullptr, nullptr, nullptr);
+  if (uid && gid) r = rules_trys(db, uid, gid, cmd);
+  if (!r && uid) r = rules_trys(db, uid, nullptr, cmd);
+  if (!r && gid) r = rules_trys(db, "", gid, cmd);
+  if (!r) r = rules_groups(db, gid, cmd);
+  if (!r && cmd) r = rules_trys(db, "", nullptr, cmd);
+  if (!r) r = rules_trys(db, nullptr, nullptr, nullptr);
   return r;
 }
 

@@ -23,17 +23,24 @@ struct rules_db {
   stralloc key;      ///< the key tried last; after a hit, the key found (no NUL)
   stralloc value;    ///< after a hit: the value found, value.length bytes
   stralloc command;  ///< scratch: the command of the exec keys
+  /// The peer's supplementary groups, decimal, comma-separated, in the order
+  /// their keys are tried; null: no group keys.  Set by the caller.
+  const char *groups = nullptr;
+  /// When set, every key tried is appended to it, each ended by a NUL.
+  stralloc *tried = nullptr;
 };
 
-/// Tries uid.gid, uid, .gid and the empty key (null parts leave keys out) in
-/// the database open on fd: 1 when found (db->key, db->value), 0 when none,
-/// -1 on failure with errno (ENOMEM, EPROTO for damage).
+/// Tries uid.gid, uid, .gid, then .g for each group g of db->groups (one
+/// equal to gid is left out), and the empty key (null parts leave keys out)
+/// in the database open on fd: 1 when found (db->key, db->value), 0 when
+/// none, -1 on failure with errno (ENOMEM, EPROTO for damage).
 int rules(rules_db *db, int fd, const char *uid, const char *gid);
 /// As rules, on a database that the caller has mapped at map (size bytes)
 /// and keeps mapped.
 int rules_mapped(rules_db *db, const char *map, uint32_t size, const char *uid, const char *gid);
-/// Tries uid.gid,cmd  uid,cmd  .gid,cmd  ,cmd  and the empty key, where cmd
-/// is the command of the request, target "." program; results as rules.
+/// Tries uid.gid,cmd  uid,cmd  .gid,cmd  .g,cmd (each group of db->groups)
+/// ,cmd  and the empty key, where cmd is the command of the request,
+/// target "." program; results as rules.
 int rules_exec(rules_db *db, int fd, const char *uid, const char *gid, const char *target,
                const char *program);
 /// Sets sa to the command of exec keys, target "." program (no NUL); 1, or 0 (ENOMEM).

@@ -53,11 +53,25 @@ static int report_rule(report *r, const rules_db *db, int flagexec) {
   return 0;
 }
 
+// One line "try KEY" for each key in tried, each ended by a NUL.
+static void report_tried(report *r, const stralloc *tried) {
+  for (uint32_t i = 0; i < tried->length;) {
+    uint32_t n = byte_chr(tried->bytes + i, tried->length - i, 0);
+    outs(r, "try ");
+    out(r, tried->bytes + i, n);
+    out(r, "\n", 1);
+    i += n + 1;
+  }
+}
+
 int rulesreport_write(buffer *b, const char *fn, const char *uid, const char *gid,
-                      const char *target, const char *program) {
+                      const char *groups, const char *target, const char *program) {
   report rep = {b};
   // The lookup's record lives as long as the program, as its strings do.
   static rules_db db;
+  static stralloc tried;
+  db.groups = groups;
+  if (groups) db.tried = &tried;
   int fd = open_read(fn);
   if (fd == -1) return rulesreport_unreadable;
   int r = program ? rules_exec(&db, fd, uid, gid, target, program) : rules(&db, fd, uid, gid);
@@ -65,6 +79,7 @@ int rulesreport_write(buffer *b, const char *fn, const char *uid, const char *gi
   close(fd);
   errno = e;
   if (r == -1) return rulesreport_unreadable;
+  report_tried(&rep, &tried);
   int flagdeny = 0;
   if (r == 1)
     flagdeny = report_rule(&rep, &db, program != nullptr);

@@ -10,7 +10,8 @@ constexpr int rulesreport_unreadable = -1;
 constexpr int rulesreport_unwritable = -2;
 
 /// Looks the peer up in the database fn (exec keys, with target and program,
-/// when program is not null) and writes the report to b, flushed: 0, or a
-/// failure.  Nothing is written after a failed write.
+/// when program is not null; group keys when groups is not null) and writes
+/// the report to b, flushed: with groups, first a line "try KEY" for each key
+/// tried.  0, or a failure; nothing is written after a failed write.
 int rulesreport_write(buffer *b, const char *fn, const char *uid, const char *gid,
-                      const char *target, const char *program);
+                      const char *groups, const char *target, const char *program);

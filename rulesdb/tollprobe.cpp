@@ -1,5 +1,6 @@
 // tollprobe rules.cdb: shows what an exec-rules database says about running
-// TOLLCALL as IPCUID for the peer in IPCREMOTEEUID and IPCREMOTEEGID.
+// TOLLCALL as IPCUID for the peer in IPCREMOTEEUID, IPCREMOTEEGID and,
+// when set, IPCREMOTEGROUPS.
 #include "rulesdb/rulesreport.hpp"
 #include "support/buffer.hpp"
 #include "support/env.hpp"
@@ -16,7 +17,8 @@ int main(int argc, char **argv) {
   const char *target = env_get("IPCUID");
   const char *program = env_get("TOLLCALL");
   if (!program) strerr_diex(exit_temp, fatal, "TOLLCALL not set");
-  int r = rulesreport_write(buffer_stdout, argv[1], uid, gid, target ? target : "0", program);
+  const char *groups = env_get("IPCREMOTEGROUPS");
+  int r = rulesreport_write(buffer_stdout, argv[1], uid, gid, groups, target ? target : "0", program);
   if (r == rulesreport_unreadable)
     strerr_diesys(exit_temp, fatal, "unable to read ", argv[1], ": ");
   if (r == rulesreport_unwritable) strerr_diesys(exit_temp, fatal, "unable to write output: ");

@@ -18,6 +18,14 @@ const char *env_get(const char *name) {
   return nullptr;
 }
 
+void env_unset(const char *name) {
+  const uint32_t len = str_len(name);
+  char **to = environ;
+  for (char **e = environ; e && *e; ++e)
+    if (!str_start(*e, name) || (*e)[len] != '=') *to++ = *e;
+  if (to) *to = nullptr;
+}
+
 int env_queue(stralloc *q, const char *name, const char *value) {
   if (!name) return 1;
   const uint32_t keep = q->length;

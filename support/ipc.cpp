@@ -7,8 +7,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "byte.hpp"
 #include "error.hpp"
+#include "fmt.hpp"
 #include "ndelay.hpp"
 
 static_assert(sizeof(((struct sockaddr_un *)nullptr)->sun_path) == IPC_PATHMAX);
@@ -98,6 +101,32 @@ int ipc_eid(int s, uint32_t *uid, uint32_t *gid) {
   if (getsockopt(s, SOL_SOCKET, SO_PEERCRED, &cred, &len) == -1) return -1;
   *uid = cred.uid;
   *gid = cred.gid;
+  return 0;
+}
+
+// The peer's group list as the kernel gives it, grown to the size it asks
+// for and kept from one call to the next.
+static stralloc ipc_gidspace;
+
+int ipc_groups(int s, stralloc *sa) {
+  socklen_t len = ipc_gidspace.capacity;
+  while (getsockopt(s, SOL_SOCKET, SO_PEERGROUPS, ipc_gidspace.bytes, &len) == -1) {
+    if (errno != ERANGE || len <= ipc_gidspace.capacity) return -1;
+    if (!stralloc_ready(&ipc_gidspace, len)) return -1;
+    len = ipc_gidspace.capacity;
+  }
+  gid_t *g = (gid_t *)ipc_gidspace.bytes;
+  uint32_t n = len / sizeof(gid_t);
+  if (n) std::sort(g, g + n);
+  sa->length = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (i && g[i] == g[i - 1]) continue;
+    char num[FMT_ULONG];
+    if (sa->length && !stralloc_append(sa, ",")) return -1;
+    if (!stralloc_catb(sa, num, fmt_ulong(num, g[i]))) return -1;
+  }
+  if (!stralloc_append(sa, "")) return -1;
+  --sa->length;
   return 0;
 }
 

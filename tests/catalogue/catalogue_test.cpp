@@ -48,7 +48,7 @@ struct Row {
 };
 
 const std::string usage_corvane =
-    "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpPL ] [ -c limit ] [ -C peruid ] [ -t seconds ] "
+    "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpPLG ] [ -c limit ] [ -C peruid ] [ -t seconds ] "
     "[ -x rules.cdb ] [ -B banner ] [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] "
     "[ -f lockfile ] path\n";
 

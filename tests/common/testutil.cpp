@@ -196,7 +196,8 @@ bool exists(const std::string &path) {
 }
 
 bool become(const User &u) {
-  return setgroups(0, nullptr) == 0 && setgid(u.gid) == 0 && setuid(u.uid) == 0;
+  return setgroups(u.groups.size(), u.groups.data()) == 0 && setgid(u.gid) == 0 &&
+         setuid(u.uid) == 0;
 }
 
 User nobody() {
@@ -407,6 +408,18 @@ void client_body(const std::string &path, const ClientOptions &opt, int out) {
 }
 
 }  // namespace
+
+int unix_connect(const std::string &path) {
+  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un sa {};
+  sa.sun_family = AF_UNIX;
+  std::memcpy(sa.sun_path, path.data(), std::min(path.size(), sizeof sa.sun_path - 1));
+  if (s != -1 && connect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == -1) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
 
 std::optional<std::string> unix_client(const std::string &path, const ClientOptions &opt) {
   int p[2];

@@ -51,11 +51,12 @@ bool exists(const std::string &path);
 struct User {
   uid_t uid;
   gid_t gid;
+  std::vector<gid_t> groups = {};  ///< supplementary groups; none when empty
 };
 /// The account `nobody` (and its primary group).
 User nobody();
-/// Switches this process to the account for good, with no supplementary
-/// groups; false when a step failed.
+/// Switches this process to the account for good, with its supplementary
+/// groups (none unless listed); false when a step failed.
 bool become(const User &u);
 
 struct RunOptions {
@@ -116,6 +117,10 @@ struct ClientOptions {
 /// Connects to the UNIX socket at path, sends opt.send, and reads until the
 /// server closes.  Returns what was read, or nullopt when the connect failed.
 std::optional<std::string> unix_client(const std::string &path, const ClientOptions &opt = {});
+
+/// A connection from this process to the UNIX socket at path, close-on-exec,
+/// left open for the caller; -1 when the connect failed.
+int unix_connect(const std::string &path);
 
 /// One connection from this process: sends data, shuts down writing, reads
 /// until the server closes or is silent for timeout_ms.  False when the

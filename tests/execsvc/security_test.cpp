@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -29,6 +31,7 @@ struct Server {
   std::string sock = dir / "sock";
   std::string rules = dir / "rules.cdb";
   std::unique_ptr<testutil::Process> process;
+  std::vector<std::string> options;  ///< of sockserve, before the path
 
   /// Starts the server with the rules, NAME=VALUE settings for its
   /// environment, and the options (extra descriptors) of its start; wrap
@@ -40,7 +43,9 @@ struct Server {
     opt.setenv = env;
     opt.setenv.push_back("PATH=/usr/bin:/bin");
     std::vector<std::string> argv = wrap;
-    argv.insert(argv.end(), {bin("sockserve"), "-v", sock, bin("tollgant"), rules});
+    argv.insert(argv.end(), {bin("sockserve"), "-v"});
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {sock, bin("tollgant"), rules});
     process = std::make_unique<testutil::Process>(argv, opt);
     ASSERT_TRUE(testutil::wait_path(sock)) << process->err();
   }
@@ -243,4 +248,59 @@ TEST(request_start, DeadlineEndsAnUnfinishedRequest) {
   EXPECT_LT(ms.count(), 3000);
   close(p[0]);
   close(p[1]);
+}
+
+// The server clears the file-creation mask to make its socket, and only for
+// that: a program that nobody has run, here as root, creates its files with
+// the mask the server was started with, not writable by everyone.
+TEST(sockserve_security, ProgramsGetTheMaskOfTheServersStart) {
+  SKIP_UNLESS_ROOT();
+  Server server;
+  server.start({}, {}, {}, {"/bin/sh", "-c", "umask 027; exec \"$@\"", "sh"});
+  const std::string file = server.dir / "made";
+  EXPECT_EQ(server.call(request("0", {"sh", "-c", "umask; mkdir " + file + "; stat -c %a " + file})),
+            "0027\n750\n");
+  struct stat st;
+  ASSERT_EQ(stat(server.sock.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0777u);
+}
+
+// One account cannot take every slot: with -c 4, nobody, denied by every
+// rule, opens 40 connections and sends nothing, each of which would hold an
+// executor until its request deadline (60 s).  It keeps a quarter of the
+// slots; its other connections are closed at once with a line naming its
+// uid, and root's request is served within a second.
+TEST(sockserve_security, OneAccountCannotFillTheServer) {
+  SKIP_UNLESS_ROOT();
+  Server server;
+  server.options = {"-c", "4"};
+  server.start({{"0,0.echo", value({})}, {"", value({"D"})}});
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  const pid_t attacker = fork();
+  ASSERT_NE(attacker, -1);
+  if (attacker == 0) {
+    if (!testutil::become(testutil::nobody())) _exit(1);
+    for (int i = 0; i < 40; ++i) testutil::unix_connect(server.sock);
+    if (write(ready[1], "x", 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  testutil::ClientOptions copt;
+  copt.send = request("0", {"echo", "served"});
+  copt.timeout_ms = 5000;
+  const auto start = std::chrono::steady_clock::now();
+  auto got = unix_client(server.sock, copt);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  kill(attacker, SIGKILL);
+  waitpid(attacker, nullptr, 0);
+  EXPECT_EQ(got.value_or("(no connection)"), "served\n");
+  EXPECT_LT(waited, std::chrono::seconds(1));
+  EXPECT_TRUE(server.process->wait_err("sockserve: warning: dropping connection, limit of 1 reached for uid " +
+                                       nobody_uid() + "\n"))
+      << server.process->err();
 }

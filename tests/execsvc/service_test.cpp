@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <netinet/in.h>
+
+#include <cstddef>
 
 #include <regex>
 
@@ -57,17 +60,7 @@ struct Service {
 };
 
 // A connection left open until closed: a client that holds its child.
-int connect_to(const std::string &path) {
-  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un sa = {};
-  sa.sun_family = AF_UNIX;
-  path.copy(sa.sun_path, sizeof sa.sun_path - 1);
-  if (s != -1 && connect(s, (struct sockaddr *)&sa, sizeof sa) == -1) {
-    close(s);
-    return -1;
-  }
-  return s;
-}
+int connect_to(const std::string &path) { return testutil::unix_connect(path); }
 
 // Counts the lines of log that contain text.
 int count_lines(const std::string &log, const std::string &text) {
@@ -209,7 +202,7 @@ TEST(sockserve, SigtermLeavesChildrenToFinish) {
 // limit the server stops accepting until a child ends.
 TEST(sockserve, FloodNeverExceedsTheLimit) {
   Service svc;
-  svc.start({"sh", "-c", "cat >/dev/null"}, {"-v", "-c", "2"});
+  svc.start({"sh", "-c", "cat >/dev/null"}, {"-v", "-c", "2", "-C", "6"});
   std::vector<int> clients;
   for (int i = 0; i < 6; ++i) {
     clients.push_back(connect_to(svc.sock));
@@ -246,13 +239,13 @@ TEST(sockserve, UsageErrors) {
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult r = run(argv);
     EXPECT_EQ(r.code(), 100) << args.size();
-    EXPECT_TRUE(r.err.ends_with("sockserve: usage: sockserve [-v] [-c limit] path program [args...]\n"))
+    EXPECT_TRUE(r.err.ends_with("sockserve: usage: sockserve [-vG] [-c limit] [-C perlimit] [-N fd] path program [args...]\n"))
         << r.err;
   }
   RunResult bad = run({bin("sockserve"), "-x", "/tmp/s", "true"});
   EXPECT_EQ(bad.err,
             "sockserve: illegal option -- x\n"
-            "sockserve: usage: sockserve [-v] [-c limit] path program [args...]\n");
+            "sockserve: usage: sockserve [-vG] [-c limit] [-C perlimit] [-N fd] path program [args...]\n");
   RunResult r = run({bin("sockserve"), std::string(109, 'a'), "true"});
   EXPECT_EQ(r.err, "sockserve: fatal: unable to listen on " + std::string(109, 'a') + ": protocol error\n");
   EXPECT_EQ(r.code(), 111);
@@ -289,5 +282,232 @@ TEST(sockconnect, FailsOnMissingSocket) {
   EXPECT_EQ(usage.code(), 100);
   RunResult r = run({bin("sockconnect"), dir / "none", bin("pipewright")});
   EXPECT_EQ(r.err, "sockconnect: fatal: unable to connect to " + (dir / "none") + ": file does not exist\n");
+  EXPECT_EQ(r.code(), 111);
+}
+
+// IPCCONNNUM counts the peer's connections, this one included; past -C a
+// uid's connection is closed at once, while another uid is still served.
+TEST(sockserve, PerUidLimitAndConnectionCount) {
+  Service svc;
+  svc.start({"sh", "-c", "echo $IPCCONNNUM; cat >/dev/null"}, {"-v", "-c", "4", "-C", "2"});
+  const int held = connect_to(svc.sock);
+  ASSERT_NE(held, -1);
+  EXPECT_EQ(read_some(held, 2), "1\n");
+  const int second = connect_to(svc.sock);
+  ASSERT_NE(second, -1);
+  EXPECT_EQ(read_some(second, 2), "2\n");
+  // The third is closed at once: no child, end of input at once.
+  const int third = connect_to(svc.sock);
+  ASSERT_NE(third, -1);
+  EXPECT_EQ(read_some(third, 2, 2000), "");
+  const std::string uid = std::to_string(geteuid());
+  EXPECT_TRUE(svc.server->wait_err("corvane: warning: dropping connection, limit of 2 reached for uid " +
+                                   uid + "\n"))
+      << svc.server->err();
+  EXPECT_EQ(testutil::count_children(svc.server->pid), 2);
+  if (testutil::is_root()) {
+    testutil::ClientOptions other;
+    other.user = testutil::nobody();
+    other.shutdown_write = true;
+    other.timeout_ms = 3000;
+    EXPECT_EQ(testutil::unix_client(svc.sock, other), "1\n");
+  }
+  close(third);
+  close(second);
+  close(held);
+}
+
+// The default per-uid limit is a quarter of -c, rounded up.
+TEST(sockserve, DefaultPerUidLimitIsAQuarter) {
+  Service svc;
+  svc.start({"sh", "-c", "echo $IPCCONNNUM; cat >/dev/null"}, {"-v", "-c", "5"});
+  std::vector<int> held;
+  for (const char *want : {"1\n", "2\n"}) {
+    held.push_back(connect_to(svc.sock));
+    EXPECT_EQ(read_some(held.back(), 2), want);
+  }
+  held.push_back(connect_to(svc.sock));
+  EXPECT_EQ(read_some(held.back(), 2, 2000), "");
+  EXPECT_TRUE(svc.server->wait_err("dropping connection, limit of 2 reached for uid "));
+  for (int c : held) close(c);
+}
+
+// -G: the peer's supplementary groups reach tollgant, which tries their
+// keys after the gid and before ,cmd; without -G a value of the server's own
+// environment never reaches the program.
+TEST(sockserve, DashGHandsTheGroupsToTollgant) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect with other groups";
+  Service with, without;
+  const Records records = {{"3999030,0.sh", value({"+WHO=uid"})},
+                           {".3999012,0.sh", value({"+WHO=second"})},
+                           {".3999011,0.sh", value({"+WHO=first"})},
+                           {".3999013,0.sh", value({"D"})},
+                           {",0.sh", value({"+WHO=anyone"})}};
+  ASSERT_TRUE(make_cdb(with.rules, records));
+  ASSERT_TRUE(make_cdb(without.rules, records));
+  with.start({"tollgant", with.rules}, {"-v", "-G"});
+  // The same variable set in the server's environment is no kernel's word.
+  setenv("IPCREMOTEGROUPS", "3999011", 1);
+  without.start({"tollgant", without.rules}, {"-v"});
+  unsetenv("IPCREMOTEGROUPS");
+  const testutil::User nobody = testutil::nobody();
+  struct {
+    testutil::User peer;
+    std::string with, without;
+  } cases[] = {
+      {{nobody.uid, nobody.gid, {3999012, 3999011}}, "first [3999011,3999012]\n", "anyone [absent]\n"},
+      {{3999030, 3999030, {3999011}}, "uid [3999011]\n", "uid [absent]\n"},
+      {{nobody.uid, nobody.gid, {3999013, 3999014}}, "", "anyone [absent]\n"},
+      {{nobody.uid, nobody.gid, {}}, "anyone []\n", "anyone [absent]\n"},
+  };
+  for (const auto &c : cases) {
+    RunOptions opt;
+    opt.user = c.peer;
+    const std::vector<std::string> args = {bin("tollcall"), "0", "sh", "-c",
+                                           "echo \"$WHO [${IPCREMOTEGROUPS-absent}]\""};
+    EXPECT_EQ(with.client(args, opt).out, c.with) << c.with;
+    EXPECT_EQ(without.client(args, opt).out, c.without) << c.with;
+  }
+  EXPECT_TRUE(with.server->wait_err("tollgant: deny " + std::to_string(nobody.uid) + "." +
+                                    std::to_string(nobody.gid) + ",0.sh\n"))
+      << with.server->err();
+}
+
+// A socket passed by a service manager (here systemd-socket-activate, which
+// starts the server at the first connection) is used instead of binding:
+// the path given is left alone, and the programs run for peers see none of
+// the variables that passed it.
+TEST(sockserve, TakesTheSocketOfTheServiceManager) {
+  TempDir dir;
+  testutil::Process server({"/usr/bin/systemd-socket-activate", "-l", dir / "sock", "--fdname=cmd",
+                            bin("sockserve"), "-v", dir / "unused", "sh", "-c",
+                            "echo ${LISTEN_PID-none} ${LISTEN_FDS-none} ${LISTEN_FDNAMES-none}"});
+  ASSERT_TRUE(testutil::wait_path(dir / "sock")) << server.err();
+  std::string got;
+  ASSERT_TRUE(testutil::talk(dir / "sock", "", got)) << server.err();
+  EXPECT_EQ(got, "none none none\n");
+  ASSERT_TRUE(testutil::talk(dir / "sock", "", got));
+  EXPECT_EQ(got, "none none none\n");
+  EXPECT_TRUE(server.wait_err("sockserve: status: 0/40\n")) << server.err();
+  EXPECT_FALSE(testutil::exists(dir / "unused"));
+}
+
+// Anything but one listening UNIX-domain stream socket on descriptor 3 ends
+// the start, saying what was found; LISTEN_PID of another process is not
+// for the server, which binds its path as usual.
+TEST(sockserve, WhatTheServiceManagerPassedIsChecked) {
+  TempDir dir;
+  const std::string fatal = "sockserve: fatal: unable to take the socket from the service manager: ";
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  const int dgram = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in in = {};
+  in.sin_family = AF_INET;
+  in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(tcp, (struct sockaddr *)&in, sizeof in), 0);
+  ASSERT_EQ(listen(tcp, 1), 0);
+  const int file = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  struct {
+    std::string vars;  // set by the shell that becomes the server
+    int fd3;           // our descriptor passed as 3; -1: none
+    std::string err;
+  } cases[] = {
+      {"LISTEN_PID=$$ LISTEN_FDS=2", pair[0], fatal + "LISTEN_FDS is 2, not 1\n"},
+      {"LISTEN_PID=$$", pair[0], fatal + "LISTEN_FDS is not set\n"},
+      {"LISTEN_PID=$$ LISTEN_FDS=1x", pair[0], fatal + "LISTEN_FDS is 1x, not 1\n"},
+      {"LISTEN_PID=$$ LISTEN_FDS=1", -1, fatal + "descriptor 3 is not open\n"},
+      {"LISTEN_PID=$$ LISTEN_FDS=1", file, fatal + "descriptor 3 is not a socket\n"},
+      {"LISTEN_PID=$$ LISTEN_FDS=1", tcp, fatal + "descriptor 3 is not a UNIX-domain socket\n"},
+      {"LISTEN_PID=$$ LISTEN_FDS=1", dgram, fatal + "descriptor 3 is not a stream socket\n"},
+      {"LISTEN_PID=$$ LISTEN_FDS=1", pair[0], fatal + "descriptor 3 is not listening\n"},
+  };
+  for (const auto &c : cases) {
+    RunOptions opt;
+    if (c.fd3 != -1) opt.extra_fds = {{3, c.fd3}};
+    RunResult r = run({"/bin/sh", "-c", c.vars + " exec \"$@\"", "sh", bin("sockserve"), dir / "s", "true"},
+                      opt);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.code(), 111) << c.err;
+  }
+  EXPECT_FALSE(testutil::exists(dir / "s"));
+  // Two sockets from the real activator.
+  testutil::Process two({"/usr/bin/systemd-socket-activate", "-l", dir / "a", "-l", dir / "b",
+                         bin("sockserve"), dir / "s", "true"});
+  ASSERT_TRUE(testutil::wait_path(dir / "b")) << two.err();
+  std::string got;
+  testutil::talk(dir / "a", "", got, 2000);
+  EXPECT_TRUE(two.wait_err(fatal + "LISTEN_FDS is 2, not 1\n")) << two.err();
+  // Another process's variables: the path is bound.
+  RunOptions other;
+  other.setenv = {"LISTEN_PID=1", "LISTEN_FDS=1"};
+  testutil::Process bound({bin("sockserve"), "-v", dir / "s", "true"}, other);
+  EXPECT_TRUE(bound.wait_err("sockserve: status: 0/40\n")) << bound.err();
+  EXPECT_TRUE(testutil::wait_path(dir / "s"));
+  for (int fd : {pair[0], pair[1], dgram, tcp, file}) close(fd);
+}
+
+namespace {
+
+// A datagram socket bound to name (a path, or "@" and an abstract name), as
+// a service manager's notification socket.
+int notify_reader(const std::string &name) {
+  const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un sa = {};
+  sa.sun_family = AF_UNIX;
+  name.copy(sa.sun_path, sizeof sa.sun_path - 1);
+  socklen_t len = sizeof sa;
+  if (name[0] == '@') {
+    sa.sun_path[0] = 0;
+    len = offsetof(struct sockaddr_un, sun_path) + name.size();
+  }
+  if (s != -1 && bind(s, (struct sockaddr *)&sa, len) == -1) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+}  // namespace
+
+// READY=1 goes to NOTIFY_SOCKET once the socket listens and STOPPING=1 on
+// SIGTERM; with -N, one newline on the descriptor, which is then closed.
+// Neither reaches the programs run for peers.
+TEST(sockserve, TellsTheSupervisorWhenItIsReady) {
+  TempDir dir;
+  const std::string abstract = "@sockserve-test-" + std::to_string(getpid());
+  for (const std::string &name : {dir / "notify", abstract}) {
+    SCOPED_TRACE(name);
+    const int reader = notify_reader(name);
+    ASSERT_NE(reader, -1);
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    RunOptions opt;
+    opt.setenv = {"NOTIFY_SOCKET=" + name};
+    opt.extra_fds = {{5, p[1]}};
+    testutil::Process server({bin("sockserve"), "-N", "5", dir / "sock", "sh", "-c",
+                              "echo ${NOTIFY_SOCKET-none}; ls /proc/self/fd"},
+                             opt);
+    close(p[1]);
+    EXPECT_EQ(read_some(reader, 7), "READY=1");
+    // Ready means listening: a connection is served at once.
+    std::string got;
+    ASSERT_TRUE(testutil::talk(dir / "sock", "", got, 3000));
+    EXPECT_EQ(got, "none\n0\n1\n2\n3\n");
+    // The newline, then the end: no copy of the descriptor is left open.
+    EXPECT_EQ(read_some(p[0], 1), "\n");
+    ASSERT_EQ(fcntl(p[0], F_SETFL, O_NONBLOCK), 0);
+    char c;
+    EXPECT_EQ(read(p[0], &c, 1), 0);
+    server.kill(SIGTERM);
+    EXPECT_EQ(read_some(reader, 10), "STOPPING=1");
+    EXPECT_EQ(server.wait(), 0);
+    close(p[0]);
+    close(reader);
+    unlink((dir / "sock").c_str());
+  }
+  // A descriptor that is not open is refused at the start.
+  RunResult r = run({bin("sockserve"), "-N", "9", dir / "sock", "true"});
+  EXPECT_EQ(r.err, "sockserve: fatal: unable to use the notification descriptor: file descriptor not open\n");
   EXPECT_EQ(r.code(), 111);
 }

@@ -145,6 +145,48 @@ TEST(found, DenyRefusesAfterTheBannerAndLeavesNothingBehind) {
   EXPECT_EQ(err.find(": done "), err.rfind(": done "));
 }
 
+// -G: the supplementary groups that the kernel recorded for the peer at
+// connect time give keys after its gid, lowest group first, and
+// IPCREMOTEGROUPS; without -G the same peers get today's verdicts.
+TEST(doit, DashGLooksUpTheSupplementaryGroups) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root to connect with other groups";
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  std::string db = rules(dir,
+                         "3999030:allow,WHO='uid rule'\n"
+                         ".3999012:allow,WHO='second group'\n"
+                         ".3999011:allow,WHO='first group'\n"
+                         ".3999013:deny\n"
+                         ":allow,WHO='anyone'\n");
+  const testutil::User nobody = testutil::nobody();
+  struct {
+    testutil::User peer;
+    std::string with, without;
+  } cases[] = {
+      {{nobody.uid, nobody.gid, {3999012, 3999011}},
+       "IPCREMOTEGROUPS=[3999011,3999012]\nWHO=[first group]\n", "WHO=[anyone]\n"},
+      {{nobody.uid, nobody.gid, {3999012}}, "IPCREMOTEGROUPS=[3999012]\nWHO=[second group]\n",
+       "WHO=[anyone]\n"},
+      {{3999030, 3999030, {3999011}}, "IPCREMOTEGROUPS=[3999011]\nWHO=[uid rule]\n",
+       "WHO=[uid rule]\n"},
+      {{nobody.uid, nobody.gid, {3999013}}, "", "WHO=[anyone]\n"},
+      {{nobody.uid, nobody.gid, {}}, "IPCREMOTEGROUPS=[]\nWHO=[anyone]\n", "WHO=[anyone]\n"},
+  };
+  Server with(dir, {"-v", "-G", "-c", "1", "-x", db}, show(svc, {"IPCREMOTEGROUPS", "WHO"}));
+  Server without(dir, {"-c", "1", "-x", db}, show(svc, {"WHO"}));
+  for (const auto &c : cases) {
+    ClientOptions opt;
+    opt.user = c.peer;
+    EXPECT_EQ(with.client("", opt), c.with) << c.with;
+    EXPECT_EQ(without.client("", opt), c.without) << c.with;
+  }
+  // The one refusal is the member of the denied group.
+  const std::string log = with.err();
+  const size_t deny = log.find("corvane: deny ");
+  ASSERT_NE(deny, std::string::npos) << log;
+  EXPECT_EQ(deny, log.rfind("corvane: deny ")) << log;
+}
+
 TEST(admit_reset, RuleSettingsDoNotReachTheNextConnection) {
   TempDir dir;
   std::string svc = script(dir, env_script);

@@ -1,5 +1,6 @@
 // corvane's command line and start-up: scanner and usage lines, socket
 // binding, the lock file, and the ids the children run with.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,7 +15,7 @@ using testutil::run;
 namespace {
 
 const std::string usage_tail =
-    " [ -UXhHoOdDqQvpPL ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ] [ -B banner ]"
+    " [ -UXhHoOdDqQvpPLG ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ] [ -B banner ]"
     " [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
 
 std::string usage() { return corvane() + ": usage: " + corvane() + usage_tail; }
@@ -158,6 +159,36 @@ TEST(corvane_startup, LockFileCreatedPrivateAndFailuresAreFatal) {
   EXPECT_EQ(r.code(), 111);
   EXPECT_EQ(r.err, corvane() + ": fatal: unable to open " + (dir / "none/lock") +
                        ": file does not exist\n");
+}
+
+// A socket passed by a service manager (systemd-socket-activate starts the
+// server at the first connection) is served instead of the path given: the
+// connection's IPCLOCALPATH is that socket's path, and the served code sees
+// none of the variables that passed it.  What is not one listening
+// UNIX-domain stream socket ends the start.
+TEST(corvane_startup, TakesTheSocketOfTheServiceManager) {
+  TempDir dir;
+  std::string svc = script(dir, env_script);
+  Process server({"/usr/bin/systemd-socket-activate", "-l", dir / "sock", corvane(), "-c", "1",
+                  dir / "unused", svc, "show", "IPCLOCALPATH", "LISTEN_PID", "LISTEN_FDS",
+                  "LISTEN_FDNAMES"});
+  ASSERT_TRUE(testutil::wait_path(dir / "sock")) << server.err();
+  const std::string want = "IPCLOCALPATH=[" + dir / "sock" +
+                           "]\nLISTEN_PID absent\nLISTEN_FDS absent\nLISTEN_FDNAMES absent\n";
+  auto got = testutil::unix_client(dir / "sock");
+  EXPECT_EQ(got.value_or("<no connection>"), want) << server.err();
+  EXPECT_EQ(testutil::unix_client(dir / "sock").value_or("<no connection>"), want);
+  EXPECT_FALSE(testutil::exists(dir / "unused"));
+
+  RunOptions opt;
+  opt.extra_fds = {{3, open("/dev/null", O_RDONLY | O_CLOEXEC)}};
+  auto r = run({"/bin/sh", "-c", "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$@\"", "sh", corvane(), dir / "t"},
+               opt);
+  close(opt.extra_fds[0].second);
+  EXPECT_EQ(r.err, corvane() +
+                       ": fatal: unable to take the socket from the service manager: descriptor 3 "
+                       "is not a socket\n");
+  EXPECT_EQ(r.code(), 111);
 }
 
 // The service prints the real and effective ids the child runs with.

@@ -82,6 +82,38 @@ TEST(tollprobe, ReportsTheRuleFound) {
   EXPECT_EQ(report("tollprobe", none, {"TOLLCALL=reboot"}), "default:\nallow connection\n");
 }
 
+// With IPCREMOTEGROUPS the checkers try the group keys too and show each
+// key they try, so that the way to the rule found can be seen.
+TEST(gateprobe, GroupKeysShownOneByOne) {
+  TempDir d;
+  std::string db = db_of(d, "gatemark", "1000:allow,A='uid'\n.4:allow,A='four'\n.27:deny\n:deny\n");
+  const std::string head = "try 5.100\ntry 5\ntry .100\n";
+  struct {
+    std::vector<std::string> env;
+    std::string want;
+  } cases[] = {
+      {{"IPCREMOTEEUID=5", "IPCREMOTEEGID=100", "IPCREMOTEGROUPS=4,27"},
+       head + "try .4\nrule .4:\nset environment variable A=four\nallow connection\n"},
+      {{"IPCREMOTEEUID=5", "IPCREMOTEEGID=100", "IPCREMOTEGROUPS=27"},
+       head + "try .27\nrule .27:\ndeny connection\n"},
+      {{"IPCREMOTEEUID=1000", "IPCREMOTEEGID=100", "IPCREMOTEGROUPS=4"},
+       "try 1000.100\ntry 1000\nrule 1000:\nset environment variable A=uid\nallow connection\n"},
+      {{"IPCREMOTEEUID=5", "IPCREMOTEEGID=100", "IPCREMOTEGROUPS="},
+       head + "try \nrule :\ndeny connection\n"},
+      {{"IPCREMOTEEUID=5", "IPCREMOTEEGID=100"}, "rule :\ndeny connection\n"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(report("gateprobe", db, c.env), c.want) << c.env.back();
+
+  TempDir e;
+  std::string exec = db_of(e, "tollmark", ".4,0.halt:allow='/sbin/halt'\n,0.halt:deny\n");
+  EXPECT_EQ(report("tollprobe", exec, {"IPCREMOTEEGID=100", "IPCREMOTEGROUPS=4", "TOLLCALL=halt"}),
+            "try .100,0.halt\ntry .4,0.halt\nrule .4,0.halt:\nexecute /sbin/halt\nallow connection\n");
+  EXPECT_EQ(report("tollprobe", exec, {"IPCREMOTEGROUPS=5", "TOLLCALL=halt"}),
+            "try .5,0.halt\ntry ,0.halt\nrule ,0.halt:\ndeny connection\n");
+  EXPECT_EQ(report("tollprobe", exec, {"IPCREMOTEEGID=4", "TOLLCALL=halt"}),
+            "rule .4,0.halt:\nexecute /sbin/halt\nallow connection\n");
+}
+
 TEST(gateprobe, UsageAndFatalMessages) {
   TempDir d;
   auto u2 = testutil::run({testutil::bin("gateprobe")});

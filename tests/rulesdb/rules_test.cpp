@@ -74,6 +74,36 @@ TEST(rules_exec, FiveExecKeysInOrder) {
                "0.reboot");
 }
 
+// The peer's groups come after its gid and before the empty key or ,cmd, in
+// the order listed; the gid itself is not tried a second time.
+TEST(rules, GroupKeysAfterTheGidKey) {
+  db.groups = "4,27,100";
+  expect_order({"1000.100", "1000", ".100", ".4", ".27", ""}, "1000", "100", nullptr);
+  expect_order({"1000.100,0.reboot", "1000,0.reboot", ".100,0.reboot", ".4,0.reboot", ".27,0.reboot",
+                ",0.reboot", ""},
+               "1000", "100", "0.reboot");
+  db.groups = nullptr;
+}
+
+TEST(rules, EveryKeyTriedIsListed) {
+  // Kept, as the lookup's own strings are, for the life of the program.
+  static stralloc tried;
+  tried.length = 0;
+  db.tried = &tried;
+  db.groups = "4,,100,27";
+  EXPECT_EQ(lookup({{".27", "g"}}, "1000", "100", nullptr), "g");
+  EXPECT_EQ(std::string(tried.bytes, tried.length), "1000.100\0" "1000\0" ".100\0" ".4\0" ".27\0"s);
+  tried.length = 0;
+  EXPECT_EQ(lookup({{"", "e"}}, nullptr, nullptr, "0.x"), "e");
+  EXPECT_EQ(std::string(tried.bytes, tried.length), ".4,0.x\0" ".100,0.x\0" ".27,0.x\0" ",0.x\0" "\0"s);
+  db.groups = "";
+  tried.length = 0;
+  EXPECT_EQ(lookup({}, "1", "2", nullptr), "<none>");
+  EXPECT_EQ(std::string(tried.bytes, tried.length), "1.2\0" "1\0" ".2\0" "\0"s);
+  db.groups = nullptr;
+  db.tried = nullptr;
+}
+
 TEST(rules, MissingPartsLeaveKeysOut) {
   Records all = {{"1000.100", "both"}, {"1000", "uid"}, {".100", "gid"}, {"", "empty"}};
   EXPECT_EQ(lookup(all, nullptr, "100", nullptr), "gid");

@@ -59,7 +59,7 @@ inline bool tool_make(const std::string &db, const Records &records) {
 inline testutil::RunResult probe(const std::string &prog, const std::string &db,
                           const std::vector<std::string> &setenv) {
   testutil::RunOptions opt;
-  opt.unsetenv = {"IPCREMOTEEUID", "IPCREMOTEEGID", "IPCUID", "TOLLCALL"};
+  opt.unsetenv = {"IPCREMOTEEUID", "IPCREMOTEEGID", "IPCREMOTEGROUPS", "IPCUID", "TOLLCALL"};
   opt.setenv = setenv;
   return testutil::run({testutil::bin(prog), db}, opt);
 }

@@ -85,7 +85,7 @@ TEST(exec_load, EveryRequestRunsOrIsRefusedAsTheRulesSay) {
   ASSERT_EQ(c.code(), 0) << c.err;
   RunOptions sopt;
   sopt.unsetenv = {"IPCUID", "IPCGID", "IPCERROUT", "IPCREMOTEEUID", "IPCREMOTEEGID"};
-  testutil::Process server({bin("sockserve"), "-v", dir / "sock", bin("tollgant"), dir / "rules.cdb"},
+  testutil::Process server({bin("sockserve"), "-v", "-C", "32", dir / "sock", bin("tollgant"), dir / "rules.cdb"},
                            sopt);
   ASSERT_TRUE(testutil::wait_path(dir / "sock")) << server.err();
 

@@ -29,6 +29,19 @@ TEST(env_get, FirstExactNameWins) {
   EXPECT_EQ(env_get("PATHXY"), nullptr);
 }
 
+// Every entry of the name goes, however many there are; the rest keep
+// their order.
+TEST(env_unset, RemovesEveryEntryOfTheName) {
+  char a[] = "A=1", b[] = "AB=2", c[] = "A=3", d[] = "A", e2[] = "C=4";
+  char *e[] = {a, b, c, d, e2, nullptr};
+  FakeEnviron f(e);
+  env_unset("A");
+  EXPECT_EQ(env_get("A"), nullptr);
+  std::vector<std::string> left;
+  for (char **x = environ; *x; ++x) left.push_back(*x);
+  EXPECT_EQ(left, (std::vector<std::string>{"AB=2", "A", "C=4"}));
+}
+
 TEST(env_get, NullNameAndEmptyValues) {
   char a[] = "EMPTY=", b[] = "=odd", c[] = "X=a=b";
   char *e[] = {a, b, c, nullptr};

@@ -1,0 +1,16 @@
+#pragma once
+
+// Telling a service manager that the service is ready: a datagram to the
+// socket named in NOTIFY_SOCKET, or a newline on a descriptor that the
+// supervisor reads (the notification-descriptor convention).
+
+/// Connects to the socket named in NOTIFY_SOCKET (a path, or "@" and an
+/// abstract name) and removes every NOTIFY_SOCKET from the environment: 1
+/// when connected, 0 when the variable is absent, -1 with errno (then
+/// notify_send sends nothing).
+int notify_open();
+/// Sends the datagram s to the socket of notify_open: 0 (also when there is
+/// none), or -1 with errno.
+int notify_send(const char *s);
+/// Writes one newline to fd and closes it: 0, or -1 with errno (fd closed).
+int notify_fd(int fd);
