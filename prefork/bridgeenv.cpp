@@ -2,9 +2,12 @@
 // once assigns it, or, when the last assignment's result is verifiably
 // untouched, only the values that changed are set.
 //
-// The invariant: after bridgeenv_assign, %ENV, the process environment, $@
-// and the eval sequence number are exactly what the full assignment
-// (%ENV = the connection's list, run as a string eval) would have left.
+// The invariant: after bridgeenv_assign, %ENV, $@ and the eval sequence
+// number are exactly what the full assignment (%ENV = the connection's
+// list, run as a string eval) would have left, and the process environment
+// is the connection's entries, NAME=value in their order (a later entry of
+// a name in the place of the first): what that assignment leaves through
+// %ENV's magic, and so also when the script has replaced the glob.
 // The in-place way rests on Perl's internals (hash flags, magic chains,
 // the eval counter), so every check below errs towards the full way; built
 // with BRIDGEENV_ALWAYS_FULL defined, the full way is always taken, and the
@@ -262,6 +265,33 @@ static void bridgeenv_update(pTHX_ char **e, uint64_t n) {
   LEAVE;
 }
 
+// 1 when the process environment is entries e, in their order, each as
+// NAME=value.
+static int bridgeenv_cis(char **e) {
+  char **c = environ;
+  for (; *e; ++e, ++c) {
+    if (!*c) return 0;
+    uint32_t k = str_chr(*e, '=');
+    if (std::strncmp(*c, *e, k) || (*c)[k] != '=') return 0;
+    if (std::strcmp(*c + k + 1, *e + k + ((*e)[k] ? 1 : 0))) return 0;
+  }
+  return !*c;
+}
+
+// Makes the process environment entries e through the interpreter's own
+// calls, as an assignment through %ENV's magic does: emptied, then each
+// entry set in order, a later entry of a name replacing the value of the
+// earlier one in its place.
+static void bridgeenv_cset(pTHX_ char **e) {
+  static stralloc name;
+  Perl_my_clearenv(aTHX);
+  for (; *e; ++e) {
+    uint32_t k = str_chr(*e, '=');
+    if (!stralloc_copyb(&name, *e, k) || !stralloc_append(&name, "")) fail("out of memory");
+    my_setenv(name.bytes, *e + k + ((*e)[k] ? 1 : 0));
+  }
+}
+
 // The connection's %ENV: in place when the last assignment's result is
 // verifiably untouched and the names are the same, else in full.  Either
 // way the call takes the next number of the eval sequence and leaves $@
@@ -281,4 +311,9 @@ void bridgeenv_assign(pTHX_ char **e) {
     bridgeenv_call(aTHX_ e, n);
   }
   bridgeenv_record(aTHX_ e, n);
+  // The assignment sets the process environment only through the magic of
+  // the interpreter's environment hash.  A script that replaced the glob
+  // (*ENV = {...}, *ENV = *OTHER, undef *ENV) has it fill a plain hash,
+  // and the programs it starts would get what an earlier connection left.
+  if (!envknown && !bridgeenv_cis(e)) bridgeenv_cset(aTHX_ e);
 }
