@@ -158,6 +158,56 @@ TEST(pipewright, EmptyInputStillCopiesOutput) {
   EXPECT_EQ(r.code(), 0);
 }
 
+// Data of many blocks, every byte value, and a length that is no multiple
+// of any buffer size: the service echoes it back and ends, and both
+// relays pass every byte in order, each way.
+TEST(pipewright, LargeDataBothWaysByteExact) {
+  std::string data(300007, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + i / 251);
+  const std::string n = std::to_string(data.size());
+  for (bool exec : {false, true}) {
+    Service svc;
+    std::vector<std::string> client = {bin("pipewright")};
+    if (exec) {
+      svc.start_exec({});
+      client = {bin("tollcall"), "0", "head", "-c", n};
+    } else {
+      svc.start({"head", "-c", n});
+    }
+    RunOptions opt;
+    opt.input = data;
+    RunResult r = svc.client(client, opt);
+    EXPECT_EQ(r.out.size(), data.size()) << client[0];
+    EXPECT_TRUE(r.out == data) << client[0];
+    EXPECT_EQ(r.code(), 0) << client[0];
+  }
+}
+
+// Each answer reaches the user while the relays wait for more: the next
+// line is typed only after the answer to the last one has arrived.
+TEST(pipewright, AnswersArriveBeforeMoreInput) {
+  Service svc;
+  svc.start({"sh", "-c", "read a; echo \"1 $a\"; read b; echo \"2 $b\""});
+  int in[2], out[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  RunOptions opt;
+  opt.extra_fds = {{0, in[0]}, {1, out[1]}};
+  std::vector<std::string> argv = {bin("sockconnect"), svc.sock, bin("pipewright")};
+  testutil::Process client(argv, opt);
+  close(in[0]);
+  close(out[1]);
+  ASSERT_EQ(write(in[1], "x\n", 2), 2);
+  EXPECT_EQ(testutil::read_some(out[0], 4), "1 x\n");
+  ASSERT_EQ(write(in[1], "y\n", 2), 2);
+  EXPECT_EQ(testutil::read_some(out[0], 4), "2 y\n");
+  // The service has ended: pipewright ends with standard input still open.
+  const int status = client.wait(5000);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(in[1]);
+  close(out[0]);
+}
+
 TEST(sockserve, LogsStatusConnectionsAndChildEnds) {
   if (!testutil::is_root()) GTEST_SKIP() << "needs root: the rules and the output name root's ids";
   Service svc;
