@@ -200,6 +200,10 @@ int main(int argc, char **argv) {
   sig_catch(sig_pipe, sig_ignorehandler);
 
   int s = make_socket(path);
+  // Told of readiness, it would be closed under the pool.
+  if (s == fdnotify)
+    strerr_diex(exit_temp, self, fatal, "unable to use the notification descriptor: ",
+                "it is the listening socket");
   drop_privileges();
   close(0);
   close(1);

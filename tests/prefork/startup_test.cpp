@@ -190,6 +190,14 @@ TEST(corvane_startup, TakesTheSocketOfTheServiceManager) {
                        ": fatal: unable to take the socket from the service manager: descriptor 3 "
                        "is not a socket\n");
   EXPECT_EQ(r.code(), 111);
+  // The socket passed cannot also be the descriptor told of readiness.
+  testutil::Process both({"/usr/bin/systemd-socket-activate", "-l", dir / "both", corvane(), "-N",
+                          "3", dir / "both", svc, "show"});
+  ASSERT_TRUE(testutil::wait_path(dir / "both")) << both.err();
+  testutil::unix_client(dir / "both");
+  EXPECT_TRUE(both.wait_err(corvane() + ": fatal: unable to use the notification descriptor: it is "
+                                        "the listening socket\n"))
+      << both.err();
 }
 
 // The served code shows whether it sees NOTIFY_SOCKET, and how many
