@@ -17,6 +17,7 @@
 #include "support/fmt.hpp"
 #include "support/iopause.hpp"
 #include "support/lock.hpp"
+#include "support/notify.hpp"
 #include "support/sig.hpp"
 #include "support/strerr.hpp"
 #include "support/taia.hpp"
@@ -25,6 +26,8 @@
 static uint64_t numchildren = 0;
 static volatile int flagexit = 0;
 static volatile int flagreload = 0;
+// Readiness has been told (and the descriptor of -N closed).
+static int flagready = 0;
 static uint64_t numgeneration = 1;
 // The script, as named in the fatal line of children that cannot load it.
 static const char *script = "";
@@ -51,6 +54,9 @@ void sigterm(int) {
   int e = errno;
   if (!flagexit) {
     flagexit = 1;
+    // Sent here, not from the loop: the supervisor may end in sigchld
+    // before its loop looks at the flag again.  send is safe in a handler.
+    notify_send("STOPPING=1");
     kill(-getpid(), sig_term);
   }
   trigger();
@@ -165,6 +171,10 @@ static void child_load(char **argv) {
   sig_catch(sig_term, sig_defaulthandler);
   sig_catch(sig_pipe, sig_defaulthandler);
   sig_unblock(sig_term);
+  // Only the supervisor tells of readiness; a copy of the descriptor left
+  // here would also keep its reader from seeing the end.
+  notify_close();
+  if (!flagready && fdnotify != -1) close(fdnotify);
   generation_child(s);
   if (flagloadstart) child_load(argv);
   // A connection's road: child_accept (here) takes it, the peer's path in
@@ -233,15 +243,29 @@ static void spawn_one(int s, int argc, char **argv) {
   }
 }
 
+// Tells the service manager (READY=1) and the descriptor of -N, once, that
+// connections are served: the pool is started and, with -L, a child has
+// loaded the script.  From the loop only, never from a handler.
+static void tell_ready() {
+  if (flagready || flagexit || (flagloadstart && !generation_anyloaded())) return;
+  flagready = 1;
+  if (notify_send("READY=1") == -1)
+    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
+  if (fdnotify != -1 && notify_fd(fdnotify) == -1)
+    strerr_warnsys(self, ": warning: unable to write to the notification descriptor: ");
+}
+
 // Forks children until the pool is full; called with SIGCHLD blocked.
 static void spawn(int s, int argc, char **argv) {
   // SIGTERM stays blocked from the look at flagexit into sig_pause, which
   // unblocks it atomically: a stop handled in between would leave the
   // supervisor suspended until some later signal, if one ever came.
   // A reload likewise.
+  // Until readiness is told, the wait is pause_pipe's, which reads the load
+  // reports of -L too.
   sig_block(sig_term);
   sig_block(sig_hangup);
-  while (!flagexit && !flagreload && generation_full()) sig_pause();
+  while (!flagexit && !flagreload && generation_full() && flagready) sig_pause();
   sig_unblock(sig_hangup);
   sig_unblock(sig_term);
   while (!flagexit && !generation_full()) spawn_one(s, argc, argv);
@@ -263,6 +287,7 @@ void supervise(int s, int argc, char **argv) {
   for (;;) {
     reload();
     if (!flagexit) spawn(s, argc, argv);
+    tell_ready();
     // A stop whose wake-up an earlier wait already emptied from the pipe.
     stop_if_done();
     pause_pipe(3600);

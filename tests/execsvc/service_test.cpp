@@ -10,8 +10,6 @@
 #include <sys/wait.h>
 #include <netinet/in.h>
 
-#include <cstddef>
-
 #include <regex>
 
 #include "tests/common/testutil.hpp"
@@ -496,29 +494,6 @@ TEST(sockserve, WhatTheServiceManagerPassedIsChecked) {
   EXPECT_TRUE(testutil::wait_path(dir / "s"));
   for (int fd : {pair[0], pair[1], dgram, tcp, file}) close(fd);
 }
-
-namespace {
-
-// A datagram socket bound to name (a path, or "@" and an abstract name), as
-// a service manager's notification socket.
-int notify_reader(const std::string &name) {
-  const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un sa = {};
-  sa.sun_family = AF_UNIX;
-  name.copy(sa.sun_path, sizeof sa.sun_path - 1);
-  socklen_t len = sizeof sa;
-  if (name[0] == '@') {
-    sa.sun_path[0] = 0;
-    len = offsetof(struct sockaddr_un, sun_path) + name.size();
-  }
-  if (s != -1 && bind(s, (struct sockaddr *)&sa, len) == -1) {
-    close(s);
-    return -1;
-  }
-  return s;
-}
-
-}  // namespace
 
 // READY=1 goes to NOTIFY_SOCKET once the socket listens and STOPPING=1 on
 // SIGTERM; with -N, one newline on the descriptor, which is then closed.
