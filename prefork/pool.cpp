@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "prefork/admit.hpp"
@@ -70,11 +71,27 @@ void sighup(int) {
   errno = e;
 }
 
+// Reaps the children that a stop has signalled, for at most a second:
+// those still loading may be writing why they failed.
+static void reap_stopped() {
+  int wstat;
+  for (int i = 0; i < 100; ++i) {
+    pid_t pid;
+    while ((pid = wait_nohang(&wstat)) > 0) {
+    }
+    if (pid == -1) return;  // none is left
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 // The children keep dying before they have loaded the script: the service
 // cannot work, and a supervisor above is to see it restart rather than up.
+// The line saying so comes after every child's own lines.
 [[noreturn]] static void give_up() {
   flagexit = 1;
   kill(-getpid(), sig_term);
+  reap_stopped();
   strerr_diex(exit_temp, self, fatal, "children keep failing to load ", script);
 }
 
