@@ -535,4 +535,15 @@ TEST(sockserve, TellsTheSupervisorWhenItIsReady) {
   RunResult r = run({bin("sockserve"), "-N", "9", dir / "sock", "true"});
   EXPECT_EQ(r.err, "sockserve: fatal: unable to use the notification descriptor: file descriptor not open\n");
   EXPECT_EQ(r.code(), 111);
+  // Nor may it be the log or the socket a service manager passed.
+  r = run({bin("sockserve"), "-N", "2", dir / "sock", "true"});
+  EXPECT_EQ(r.code(), 100) << r.err;
+  testutil::Process act({"/usr/bin/systemd-socket-activate", "-l", dir / "act", bin("sockserve"),
+                         "-N", "3", dir / "act", "true"});
+  ASSERT_TRUE(testutil::wait_path(dir / "act")) << act.err();
+  std::string got;
+  testutil::talk(dir / "act", "", got, 2000);
+  EXPECT_TRUE(act.wait_err(
+      "sockserve: fatal: unable to use the notification descriptor: it is the listening socket\n"))
+      << act.err();
 }
