@@ -26,7 +26,7 @@ PACKAGES_CHECK = $(PACKAGES_BUILD) tinycdb daemontools groff-base strace s6 syst
 PACKAGES_FUZZ = cmake clang libclang-rt-14-dev perl libperl-dev
 PACKAGES_DEB = $(PACKAGES_BUILD) dpkg-dev debhelper lintian
 PACKAGES_BENCH = $(PACKAGES_BUILD) libbenchmark-dev tinycdb libcdb-dev time s6 libnet-server-perl \
-  valgrind strace
+  valgrind strace socat doas sudo linux-perf
 
 CMAKE_FLAGS = -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DINSTALL_HOME=$(INSTALL_HOME)
 # The check builds treat warnings as errors under continuous integration

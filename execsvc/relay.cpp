@@ -3,14 +3,13 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "execsvc/request.hpp"
 #include "support/sig.hpp"
 #include "support/wait.hpp"
 
 buffer relay_in;
 buffer relay_out;
-static char in_space[REQUEST_BUFSIZE];
-static char out_space[REQUEST_BUFSIZE];
+static char in_space[RELAY_BUFSIZE];
+static char out_space[RELAY_BUFSIZE];
 
 int relay_read(int fd, char *s, uint32_t n) {
   buffer_flush(&relay_out);
@@ -22,9 +21,15 @@ void relay_init(int fdin, int fdout) {
   buffer_init(&relay_out, buffer_unixwrite, fdout, out_space, sizeof out_space);
 }
 
+// Each block goes out whole: it fits the empty output buffer, which the
+// next read flushes.  Write failures are not looked at: the relay goes on
+// until its input ends.
 void relay(buffer *in, buffer *out) {
-  char c;
-  while (buffer_take(in, &c, 1) == 1) buffer_put(out, &c, 1);
+  int n;
+  while ((n = buffer_load(in)) > 0) {
+    buffer_put(out, buffer_view(in), (uint32_t)n);
+    buffer_skip(in, (uint32_t)n);
+  }
 }
 
 int relay_pair(void (*start)(buffer *out)) {

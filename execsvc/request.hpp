@@ -8,8 +8,6 @@
 // it; the executor reads it and nothing more, so whatever follows the final
 // ',' stays on the connection for the program.
 
-/// Size of the client's request and relay buffers.
-constexpr uint32_t REQUEST_BUFSIZE = 512;
 /// Most digits a length, a uid or a count may have, leading zeros included.
 constexpr uint32_t REQUEST_DIGITS = 10;
 /// Seconds the executor waits for a whole request to arrive.

@@ -252,7 +252,9 @@ static void options(int argc, char **argv) {
         if (!subgetoptarg[scan_ulong(subgetoptarg, &perlimit)] && perlimit) break;
         die_usage();
       case 'N':
-        if (*subgetoptarg && !subgetoptarg[scan_ulong(subgetoptarg, &u)] && u <= INT32_MAX) {
+        // Above 2: 0 and 1 are the children's, 2 is the log.
+        if (*subgetoptarg && !subgetoptarg[scan_ulong(subgetoptarg, &u)] && u >= 3 &&
+            u <= INT32_MAX) {
           fdnotify = (int)u;
           break;
         }
@@ -293,6 +295,10 @@ int main(int argc, char **argv) {
   int s = take_socket();
   if (s == -1) s = listen_on(path);
   if (s == -1) strerr_diesys(exit_temp, self, fatal, "unable to listen on ", path, ": ");
+  // Told of readiness, it would be closed under the server.
+  if (s == fdnotify)
+    strerr_diex(exit_temp, self, fatal, "unable to use the notification descriptor: ",
+                "it is the listening socket");
   log_status();
   buffer_flush(buffer_2);
   ready();

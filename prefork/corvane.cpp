@@ -16,6 +16,7 @@
 #include "support/buffer.hpp"
 #include "support/env.hpp"
 #include "support/ndelay.hpp"
+#include "support/notify.hpp"
 #include "support/prot.hpp"
 #include "support/sig.hpp"
 #include "support/strerr.hpp"
@@ -24,7 +25,7 @@
   strerr_diex(exit_perm, self, ": usage: ", self,
               " [ -UXhHoOdDqQvpPLG ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ]"
               " [ -B banner ] [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ]"
-              " [ -f lockfile ] path");
+              " [ -f lockfile ] [ -N fd ] path");
 }
 
 [[noreturn]] static void die_sys(const char *a, const char *b = nullptr,
@@ -48,6 +49,13 @@ static uint64_t decimal(const char *s, uint64_t max) {
 
 // A user or group id, or a limit of -C or -t: within 32 bits.
 static uint64_t id(const char *s) { return decimal(s, UINT32_MAX); }
+
+// -N: a descriptor above 2, since 0 and 1 are closed at start and 2 is the log.
+static int notification_fd(const char *s) {
+  uint64_t fd = decimal(s, INT32_MAX);
+  if (fd < 3) usage();
+  return (int)fd;
+}
 
 // -U: the ids from UID and GID, each only when present (and then not empty).
 static void ids_from_env() {
@@ -80,8 +88,19 @@ static void option(int opt) {
     case 'C': peruid = id(subgetoptarg); break;
     case 't': timelimit = id(subgetoptarg); break;
     case 'f': lockfile = subgetoptarg; break;
+    case 'N': fdnotify = notification_fd(subgetoptarg); break;
     default: usage();
   }
+}
+
+// What a service manager set for the server alone: the socket that is told
+// of readiness is connected and NOTIFY_SOCKET removed, so that the served
+// code never sees it; the descriptor of -N is kept from the programs that
+// the served code starts.
+static void take_notify() {
+  if (notify_open() == -1)
+    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
+  if (fdnotify != -1 && coe(fdnotify) == -1) die_sys("unable to use the notification descriptor: ");
 }
 
 // Leads a process group of its own, so that SIGTERM can reach every child.
@@ -155,7 +174,7 @@ static void drop_privileges() {
 int main(int argc, char **argv) {
   self = argv[0];
   int opt;
-  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pPLGC:t:")) != subgetoptdone)
+  while ((opt = sgetoptmine(argc, argv, "vqQdDUXx:u:g:l:b:B:c:f:pPLGC:t:N:")) != subgetoptdone)
     option(opt);
   if (!verbosity) buffer_2->descriptor = -1;
 
@@ -165,6 +184,7 @@ int main(int argc, char **argv) {
   argv += subgetoptind + 1;
   // Children that load at start need the script and the subroutine now.
   if (flagloadstart) server_words(argv);
+  take_notify();
 
   make_group();
   if (lockfile && (fdlock = open_lock(lockfile)) == -1) die_sys("unable to open ", lockfile, ": ");
@@ -180,6 +200,10 @@ int main(int argc, char **argv) {
   sig_catch(sig_pipe, sig_ignorehandler);
 
   int s = make_socket(path);
+  // Told of readiness, it would be closed under the pool.
+  if (s == fdnotify)
+    strerr_diex(exit_temp, self, fatal, "unable to use the notification descriptor: ",
+                "it is the listening socket");
   drop_privileges();
   close(0);
   close(1);

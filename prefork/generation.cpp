@@ -30,6 +30,9 @@ static member *members;
 static uint64_t room;
 static uint64_t nummembers;
 static uint32_t failures;
+// Set for good by the first report of a current child; sigchld may read
+// the reports too.
+static volatile sig_atomic_t anyloaded;
 // Each child of -L writes its pid once the script is loaded.
 static int loadpipe[2] = {-1, -1};
 
@@ -62,6 +65,8 @@ static member *generation_find(pid_t pid) {
 
 int generation_loadfd() { return loadpipe[0]; }
 
+int generation_anyloaded() { return anyloaded; }
+
 void generation_readloads() {
   if (loadpipe[0] == -1) return;
   pid_t pids[64];
@@ -72,6 +77,7 @@ void generation_readloads() {
       member *m = generation_find(pids[i]);
       if (!m) continue;
       m->loaded = 1;
+      anyloaded = 1;
       failures = 0;
     }
   }

@@ -21,6 +21,8 @@ void generation_add(pid_t pid);
 int generation_reaped(pid_t pid);
 /// Reads the load reports waiting in the pipe.
 void generation_readloads();
+/// 1 once a child of a current generation has reported the script loaded.
+int generation_anyloaded();
 /// Descriptor of the load reports' read end, or -1 without -L.
 int generation_loadfd();
 /// Sends SIGHUP to each child of the current generation; they are old from now on.

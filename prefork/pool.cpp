@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "prefork/admit.hpp"
@@ -17,6 +18,7 @@
 #include "support/fmt.hpp"
 #include "support/iopause.hpp"
 #include "support/lock.hpp"
+#include "support/notify.hpp"
 #include "support/sig.hpp"
 #include "support/strerr.hpp"
 #include "support/taia.hpp"
@@ -25,6 +27,8 @@
 static uint64_t numchildren = 0;
 static volatile int flagexit = 0;
 static volatile int flagreload = 0;
+// Readiness has been told (and the descriptor of -N closed).
+static int flagready = 0;
 static uint64_t numgeneration = 1;
 // The script, as named in the fatal line of children that cannot load it.
 static const char *script = "";
@@ -51,6 +55,9 @@ void sigterm(int) {
   int e = errno;
   if (!flagexit) {
     flagexit = 1;
+    // Sent here, not from the loop: the supervisor may end in sigchld
+    // before its loop looks at the flag again.  send is safe in a handler.
+    notify_send("STOPPING=1");
     kill(-getpid(), sig_term);
   }
   trigger();
@@ -64,11 +71,27 @@ void sighup(int) {
   errno = e;
 }
 
+// Reaps the children that a stop has signalled, for at most a second:
+// those still loading may be writing why they failed.
+static void reap_stopped() {
+  int wstat;
+  for (int i = 0; i < 100; ++i) {
+    pid_t pid;
+    while ((pid = wait_nohang(&wstat)) > 0) {
+    }
+    if (pid == -1) return;  // none is left
+    struct timespec pause = {0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 // The children keep dying before they have loaded the script: the service
 // cannot work, and a supervisor above is to see it restart rather than up.
+// The line saying so comes after every child's own lines.
 [[noreturn]] static void give_up() {
   flagexit = 1;
   kill(-getpid(), sig_term);
+  reap_stopped();
   strerr_diex(exit_temp, self, fatal, "children keep failing to load ", script);
 }
 
@@ -165,6 +188,10 @@ static void child_load(char **argv) {
   sig_catch(sig_term, sig_defaulthandler);
   sig_catch(sig_pipe, sig_defaulthandler);
   sig_unblock(sig_term);
+  // Only the supervisor tells of readiness; a copy of the descriptor left
+  // here would also keep its reader from seeing the end.
+  notify_close();
+  if (!flagready && fdnotify != -1) close(fdnotify);
   generation_child(s);
   if (flagloadstart) child_load(argv);
   // A connection's road: child_accept (here) takes it, the peer's path in
@@ -233,15 +260,29 @@ static void spawn_one(int s, int argc, char **argv) {
   }
 }
 
+// Tells the service manager (READY=1) and the descriptor of -N, once, that
+// connections are served: the pool is started and, with -L, a child has
+// loaded the script.  From the loop only, never from a handler.
+static void tell_ready() {
+  if (flagready || flagexit || (flagloadstart && !generation_anyloaded())) return;
+  flagready = 1;
+  if (notify_send("READY=1") == -1)
+    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
+  if (fdnotify != -1 && notify_fd(fdnotify) == -1)
+    strerr_warnsys(self, ": warning: unable to write to the notification descriptor: ");
+}
+
 // Forks children until the pool is full; called with SIGCHLD blocked.
 static void spawn(int s, int argc, char **argv) {
   // SIGTERM stays blocked from the look at flagexit into sig_pause, which
   // unblocks it atomically: a stop handled in between would leave the
   // supervisor suspended until some later signal, if one ever came.
   // A reload likewise.
+  // Until readiness is told, the wait is pause_pipe's, which reads the load
+  // reports of -L too.
   sig_block(sig_term);
   sig_block(sig_hangup);
-  while (!flagexit && !flagreload && generation_full()) sig_pause();
+  while (!flagexit && !flagreload && generation_full() && flagready) sig_pause();
   sig_unblock(sig_hangup);
   sig_unblock(sig_term);
   while (!flagexit && !generation_full()) spawn_one(s, argc, argv);
@@ -263,6 +304,7 @@ void supervise(int s, int argc, char **argv) {
   for (;;) {
     reload();
     if (!flagexit) spawn(s, argc, argv);
+    tell_ready();
     // A stop whose wake-up an earlier wait already emptied from the pipe.
     stop_if_done();
     pause_pipe(3600);

@@ -17,5 +17,6 @@ const char *fnrules = nullptr;
 const char *forcelocal = nullptr;
 uint64_t uid = 0;
 uint64_t gid = 0;
+int fdnotify = -1;
 int fdlock = -1;
 int selfpipe[2] = {-1, -1};

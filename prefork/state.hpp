@@ -21,6 +21,7 @@ extern const char *fnrules;       ///< connection-rules database, or null
 extern const char *forcelocal;    ///< IPCLOCALPATH instead of the socket's path, or null
 extern uint64_t uid;              ///< user id to switch to; 0: none
 extern uint64_t gid;              ///< group id to switch to; 0: none
+extern int fdnotify;              ///< told of readiness by one newline, then closed; -1: none
 extern int fdlock;                ///< descriptor of lockfile
 extern int selfpipe[2];           ///< read end, write end
 

@@ -2,14 +2,14 @@
 #include <cstdint>
 #include <cstring>
 
-// Byte ranges and NUL-terminated strings; plain byte loops, and inline
-// helpers for the lookup loops.
+// Byte ranges and NUL-terminated strings; plain byte loops, the copies
+// through the C library's memmove, and inline helpers for the lookup loops.
 
 /// Sets n bytes at s to 0.
 void byte_zero(void *s, uint32_t n);
-/// Copies n bytes from from to to, first byte first.
+/// Copies n bytes from from to to; the ranges may overlap, to below from.
 void byte_copy(void *to, uint32_t n, const void *from);
-/// Copies n bytes from from to to, last byte first.
+/// Copies n bytes from from to to; the ranges may overlap, to above from.
 void byte_copy_from_end(void *to, uint32_t n, const void *from);
 /// 0 if equal, else s's byte minus t's byte (unsigned) at the first difference.
 int byte_diff(const void *s, uint32_t n, const void *t);

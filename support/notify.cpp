@@ -53,6 +53,11 @@ int notify_send(const char *s) {
   return 0;
 }
 
+void notify_close() {
+  if (notify_socket != -1) close(notify_socket);
+  notify_socket = -1;
+}
+
 int notify_fd(int fd) {
   ssize_t w;
   do w = write(fd, "\n", 1);

@@ -10,7 +10,9 @@
 /// notify_send sends nothing).
 int notify_open();
 /// Sends the datagram s to the socket of notify_open: 0 (also when there is
-/// none), or -1 with errno.
+/// none), or -1 with errno.  Safe in a signal handler.
 int notify_send(const char *s);
+/// Closes the socket of notify_open, in a process that must not speak for the service.
+void notify_close();
 /// Writes one newline to fd and closes it: 0, or -1 with errno (fd closed).
 int notify_fd(int fd);

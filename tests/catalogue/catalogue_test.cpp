@@ -50,7 +50,7 @@ struct Row {
 const std::string usage_corvane =
     "@B/corvane: usage: @B/corvane [ -UXhHoOdDqQvpPLG ] [ -c limit ] [ -C peruid ] [ -t seconds ] "
     "[ -x rules.cdb ] [ -B banner ] [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] "
-    "[ -f lockfile ] path\n";
+    "[ -f lockfile ] [ -N fd ] path\n";
 
 // The rules text of @D/rules.cdb, also at @D/rules.
 const std::string rules_text = "0:deny\n:allow,A='1'\n";
@@ -110,6 +110,18 @@ std::vector<Row> corvane_rows() {
       {"corvane", {"-t", "5s", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
       {"corvane", {"-C", "1", "-t", "5", "@D/nodir/s"}, {}, "",
        fatal + "unable to bind: file does not exist\n", 111},
+      // -N: a descriptor above 2 (0 and 1 are closed at start, 2 is the
+      // log), open at start; a notification socket that cannot be reached
+      // is only warned about.
+      {"corvane", {"-N", "2", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-N", "", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-N", "fd3", "-c", "0", "@D/s"}, {}, "", usage_corvane, 100},
+      {"corvane", {"-N", "9", "@D/s"}, {}, "",
+       fatal + "unable to use the notification descriptor: file descriptor not open\n", 111},
+      {"corvane", {"@D/nodir/s"}, {"NOTIFY_SOCKET=/nonexistent/notify"}, "",
+       "@B/corvane: warning: unable to notify the service manager: file does not exist\n" + fatal +
+           "unable to bind: file does not exist\n",
+       111},
       // A count is wholly decimal digits within its type: a word that is no
       // number never starts a pool of no child.
       {"corvane", {"-c", "ten", "@D/s"}, {}, "", usage_corvane, 100},

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -415,6 +416,23 @@ int unix_connect(const std::string &path) {
   sa.sun_family = AF_UNIX;
   std::memcpy(sa.sun_path, path.data(), std::min(path.size(), sizeof sa.sun_path - 1));
   if (s != -1 && connect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == -1) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+int notify_reader(const std::string &name) {
+  const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un sa = {};
+  sa.sun_family = AF_UNIX;
+  name.copy(sa.sun_path, sizeof sa.sun_path - 1);
+  socklen_t len = sizeof sa;
+  if (name[0] == '@') {
+    sa.sun_path[0] = 0;
+    len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name.size());
+  }
+  if (s != -1 && bind(s, reinterpret_cast<struct sockaddr *>(&sa), len) == -1) {
     close(s);
     return -1;
   }

@@ -128,6 +128,10 @@ int unix_connect(const std::string &path);
 bool talk(const std::string &path, const std::string &send, std::string &got,
           int timeout_ms = 10000);
 
+/// A datagram socket bound to name (a path, or "@" and an abstract name), as
+/// a service manager's notification socket; -1 when it cannot be made.
+int notify_reader(const std::string &name);
+
 /// Reads from fd until n bytes came, end of input, or timeout_ms of silence.
 std::string read_some(int fd, size_t n, int timeout_ms = 5000);
 

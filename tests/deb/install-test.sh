@@ -2,10 +2,11 @@
 # install-test.sh DIR: takes the package that make deb built into DIR,
 # checks what it holds (the README, the examples and the pages naming the
 # package's paths, the license, directories 0755, the pages' footers with
-# the package's version), unpacks it into a throw-away root, lays that
-# root's /usr/lib and /usr/bin over the system's in a private mount
-# namespace, and runs the command execution service from it as the README
-# does: tollsetup, one rule compiled by the rules Makefile's bare tollmark,
+# the package's version, run scripts executable), unpacks it into a
+# throw-away root, lays that root's /usr/lib and /usr/bin over the system's
+# in a private mount namespace, verifies the example units there with
+# systemd-analyze (when installed), and runs the command execution service
+# from it as the README does: tollsetup, one rule compiled by the rules Makefile's bare tollmark,
 # the run script, one allowed and one denied request through sockconnect
 # and tollcall, and the log lines.
 # Exit 0 when all is as expected, 77 when it cannot run here, 1 on a fault.
@@ -31,10 +32,14 @@ doc=/usr/share/doc/corvane
 for p in /usr/lib/corvane/ipc/corvane /usr/lib/corvane/command/tollgant /usr/bin/tollsetup \
          /usr/share/man/man8/sockserve.8.gz /usr/share/man/man1/tollsetup.1.gz \
          $doc/README.md.gz $doc/README.Debian $doc/examples/service/run \
-         $doc/examples/corvane-echo.service; do
+         $doc/examples/corvane-echo.service $doc/examples/corvane-whoami.socket \
+         $doc/examples/corvane-cmd.service $doc/examples/s6-echo/notification-fd; do
   [ -e "$t/root$p" ] || fail "$p is not in the package"
 done
 grep -qx 'License: ISC' "$t/root$doc/copyright" || fail "no ISC license in $doc/copyright"
+for p in service/run service/log/run s6-echo/run; do
+  [ -x "$t/root$doc/examples/$p" ] || fail "$doc/examples/$p is not executable"
+done
 
 # Every directory 0755, whatever the umask of the build.
 loose=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && $1 != "drwxr-xr-x"')
@@ -63,6 +68,11 @@ for d in /usr/lib /usr/bin; do
 done
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 umask 022
+# The units as shipped: each program they name is the package's.
+if command -v systemd-analyze >/dev/null; then
+  ex=$t/root/usr/share/doc/corvane/examples
+  systemd-analyze verify --man=no "$ex"/*.socket "$ex"/*.service || exit 2
+fi
 tollsetup root nobody "$t/cmd" || exit 1
 printf '0,65534.id:allow\n:deny\n' >"$t/cmd/rules/data"
 make -s -C "$t/cmd/rules" || exit 1
@@ -77,6 +87,7 @@ exit 0
 SCRIPT
 status=$?
 [ $status -eq 77 ] && { echo "cannot lay the package over /usr here"; cat "$t/out"; exit 77; }
+[ $status -eq 2 ] && { cat "$t/out"; fail "the example units do not pass systemd-analyze verify"; }
 [ $status -eq 0 ] || { cat "$t/out"; fail "the service did not run (exit $status)"; }
 [ "$(cat "$t/out")" = "$(printf '== 65534\nnobody\n== 0')" ] || { cat "$t/out"; fail "unexpected client output"; }
 grep -v ': status: \|: pid \|: end ' "$t/log" >"$t/verdicts"

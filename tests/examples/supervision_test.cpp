@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -73,18 +75,24 @@ std::vector<pid_t> wait_children(pid_t pid, const std::string &comm, size_t n) {
 // Real uid of a process, as the first number of its Uid line.
 int uid_of(pid_t pid) { return atoi(proc_status(pid, "Uid").c_str()); }
 
-// The [Service] settings of a unit file, each key with its values in order.
-std::map<std::string, std::vector<std::string>> service_section(const std::string &unit) {
+// The settings of one section ("[Service]", "[Socket]") of a unit file,
+// each key with its values in order.
+std::map<std::string, std::vector<std::string>> unit_section(const std::string &unit,
+                                                             const std::string &name) {
   std::map<std::string, std::vector<std::string>> keys;
   std::istringstream in(unit);
   std::string line, section;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') section = line;
-    else if (section == "[Service]" && line.find('=') != std::string::npos)
+    else if (section == name && line.find('=') != std::string::npos)
       keys[line.substr(0, line.find('='))].push_back(line.substr(line.find('=') + 1));
   }
   return keys;
+}
+
+std::map<std::string, std::vector<std::string>> service_section(const std::string &unit) {
+  return unit_section(unit, "[Service]");
 }
 
 std::vector<std::string> words(const std::string &text) {
@@ -117,18 +125,98 @@ std::string as_root(const std::string &path, const std::string &send) {
   return got ? *got : "<no connection>";
 }
 
+// The one value of key in a section of a unit ("" when it is not there once).
+std::string setting(const std::map<std::string, std::vector<std::string>> &section,
+                    const std::string &key) {
+  auto it = section.find(key);
+  EXPECT_TRUE(it != section.end() && it->second.size() == 1) << key;
+  return it != section.end() && it->second.size() == 1 ? it->second[0] : "";
+}
+
+// A path of the units as the tests stage it under t: the programs of this
+// build, and /etc/corvane and /run inside t.
+std::string local(const TempDir &t, std::string text) {
+  text = replace_all(text, installed + "/", testutil::bin_dir() + "/");
+  text = replace_all(text, "/etc/corvane/", t / "etc/");
+  return replace_all(text, "/run/", t / "run/");
+}
+
+// The socket unit examples/<name>.socket and its service unit, done as
+// systemd does them but by the real activator systemd-socket-activate: the
+// service's ExecStartPre lines in its WorkingDirectory (which the test has
+// filled), then the activator listening on the socket unit's ListenStream,
+// which starts the ExecStart line at the first connection with the
+// service's Environment= and a NOTIFY_SOCKET that the test reads; the
+// socket gets the unit's SocketMode.
+struct ActivatedUnit {
+  std::string socket;
+  int reader = -1;
+  std::unique_ptr<testutil::Process> server;
+
+  ActivatedUnit(const TempDir &t, const std::string &name) {
+    const auto listen = unit_section(read_file(source("examples/" + name + ".socket")), "[Socket]");
+    const auto unit = service_section(read_file(source("examples/" + name + ".service")));
+    EXPECT_EQ(setting(unit, "Type"), "notify");
+    socket = local(t, setting(listen, "ListenStream"));
+    mkdir((t / "run").c_str(), 0755);
+    testutil::RunOptions in_dir;
+    in_dir.cwd = local(t, setting(unit, "WorkingDirectory"));
+    auto pre = run({"/bin/sh", "-c", local(t, sh_command(setting(unit, "ExecStartPre")))}, in_dir);
+    EXPECT_EQ(pre.code(), 0) << pre.err;
+
+    reader = testutil::notify_reader(t / "notify");
+    std::vector<std::string> argv = {"/usr/bin/systemd-socket-activate", "-l", socket, "-E",
+                                     "NOTIFY_SOCKET=" + t / "notify"};
+    if (unit.count("Environment"))
+      for (const auto &e : unit.at("Environment")) argv.insert(argv.end(), {"-E", e});
+    const auto start = words(setting(unit, "ExecStart"));
+    // The path the server is given is the socket's own.
+    EXPECT_NE(std::find(start.begin(), start.end(), setting(listen, "ListenStream")), start.end());
+    for (const auto &w : start) argv.push_back(local(t, w));
+    server = std::make_unique<testutil::Process>(argv, in_dir);
+    EXPECT_TRUE(testutil::wait_path(socket)) << server->err();
+    // The activator leaves the socket's mode to the umask; systemd sets the unit's.
+    const mode_t mode = (mode_t)std::stoul("0" + setting(listen, "SocketMode"), nullptr, 8);
+    EXPECT_EQ(chmod(socket.c_str(), mode), 0);
+  }
+  ~ActivatedUnit() {
+    if (reader != -1) close(reader);
+  }
+  ActivatedUnit(const ActivatedUnit &) = delete;
+  ActivatedUnit &operator=(const ActivatedUnit &) = delete;
+
+  /// The next datagram to NOTIFY_SOCKET, of up to n bytes ("" after 5 s).
+  std::string told(size_t n) const { return testutil::read_some(reader, n); }
+
+  /// Stops the server as systemd does; true when it sent STOPPING=1 and exited 0.
+  bool stop() {
+    server->kill(SIGTERM);
+    const bool stopping = told(10) == "STOPPING=1";
+    const int status = server->wait(10000);
+    return stopping && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+};
+
+// Stops the s6 service in dir and its s6-supervise when the test ends.
+struct S6Stop {
+  std::string dir;
+  ~S6Stop() { run({"/usr/bin/s6-svc", "-dx", dir}); }
+};
+
 }  // namespace
 
 TEST(service_scripts, AreValidShell) {
-  for (const char *script : {"examples/service/run", "examples/service/log/run"}) {
+  for (const char *script :
+       {"examples/service/run", "examples/service/log/run", "examples/s6-echo/run"}) {
     auto r = run({"/bin/sh", "-n", source(script)});
     EXPECT_EQ(r.code(), 0) << script << ": " << r.err;
     struct stat st;
     ASSERT_EQ(stat(source(script).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0111, 0111u) << script << " is not executable";
   }
-  EXPECT_NE(read_file(source("examples/service/run")).find("\ncommand=" + installed + "\n"),
-            std::string::npos);
+  for (const char *script : {"examples/service/run", "examples/s6-echo/run"})
+    EXPECT_NE(read_file(source(script)).find("\ncommand=" + installed + "\n"), std::string::npos)
+        << script;
 }
 
 TEST(service_scripts, RunTheEchoServiceAsNobodyAndLogThroughMultilog) {
@@ -249,10 +337,11 @@ TEST(systemd_unit, StartsReloadsAndStopsTheEchoService) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(systemd_unit, PassesSystemdVerification) {
+TEST(systemd_unit, EveryUnitPassesSystemdVerification) {
   if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
-  // The unit names the installed programs: install this build into an
-  // overlay of /usr/local seen only by a mount namespace of our own.
+  // The units name the installed programs: install this build into an
+  // overlay of /usr/local seen only by a mount namespace of our own.  A
+  // socket unit is verified with its service unit beside it.
   TempDir t;
   ASSERT_EQ(mkdir((t / "up").c_str(), 0755), 0);
   ASSERT_EQ(mkdir((t / "work").c_str(), 0755), 0);
@@ -261,11 +350,95 @@ TEST(systemd_unit, PassesSystemdVerification) {
       t / "work" + " /usr/local || exit 77\n"
       "cmake --install \"$1\" >/dev/null || exit 1\n"
       "test -x " + installed + "/corvane || exit 77\n"
-      "exec systemd-analyze verify --man=no \"$2\"\n";
-  auto r = run({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
-                "sh", std::string(BIN_DIR) + "/..", source("examples/corvane-echo.service")});
+      "shift\n"
+      "exec systemd-analyze verify --man=no \"$@\"\n";
+  std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private"};
+  argv.insert(argv.end(), {"/bin/sh", "-c", script, "sh", std::string(BIN_DIR) + "/.."});
+  for (const char *unit : {"corvane-echo.service", "corvane-whoami.socket",
+                           "corvane-whoami.service", "corvane-cmd.socket", "corvane-cmd.service"})
+    argv.push_back(source("examples/") + unit);
+  auto r = run(argv);
   if (r.code() == 77 || (r.code() == 1 && r.err.find("unshare") != std::string::npos))
     GTEST_SKIP() << "cannot install into a private overlay here: " << r.err;
   EXPECT_EQ(r.code(), 0) << r.out << r.err;
   EXPECT_EQ(r.err, "");
+}
+
+// The greeting service's socket and service units: corvane starts at the
+// socket's first connection, serves the socket it is passed as nobody's
+// children, tells systemd it is ready, and STOPPING=1 on SIGTERM.
+TEST(systemd_unit, GreetingServiceStartsAtItsSocketsFirstConnection) {
+  if (!testutil::is_root())
+    GTEST_SKIP() << "needs root: the service runs as nobody and greets root";
+  TempDir t;
+  const std::string etc = t / "etc/whoami";
+  ASSERT_EQ(mkdir((t / "etc").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(etc.c_str(), 0755), 0);
+  testutil::write_file(etc + "/whoami.pl", read_file(source("examples/whoami.pl")));
+  testutil::write_file(etc + "/whoami.rules", read_file(source("examples/whoami.rules")));
+  ActivatedUnit unit(t, "corvane-whoami");
+  EXPECT_EQ(as_root(unit.socket, ""), "welcome back, root\n") << unit.server->err();
+  EXPECT_EQ(unit.told(7), "READY=1");
+  EXPECT_EQ(as_nobody(unit.socket, ""), "hello, nobody\n");
+  for (pid_t child : wait_children(unit.server->pid, "corvane", 4))
+    EXPECT_EQ(uid_of(child), (int)testutil::nobody().uid);
+  EXPECT_TRUE(unit.stop()) << unit.server->err();
+}
+
+// The command execution service's socket and service units: sockserve
+// starts at the socket's first connection and runs tollgant, which runs
+// what the rules allow.
+TEST(systemd_unit, CommandServiceStartsAtItsSocketsFirstConnection) {
+  if (!testutil::is_root()) GTEST_SKIP() << "needs root: tollgant runs the command as nobody";
+  TempDir t;
+  const std::string etc = t / "etc/cmd";
+  ASSERT_EQ(mkdir((t / "etc").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(etc.c_str(), 0755), 0);
+  testutil::write_file(etc + "/rules", "0,65534.id:allow\n:deny\n");
+  ActivatedUnit unit(t, "corvane-cmd");
+  auto as = [&](const std::string &uid) {
+    return run(
+        {testutil::bin("sockconnect"), unit.socket, testutil::bin("tollcall"), uid, "id", "-un"});
+  };
+  EXPECT_EQ(as("65534").out, "nobody\n") << unit.server->err();
+  EXPECT_EQ(unit.told(7), "READY=1");
+  EXPECT_EQ(as("0").out, "");
+  EXPECT_TRUE(unit.server->wait_err("tollgant: deny 0.0,0.id\n")) << unit.server->err();
+  EXPECT_TRUE(unit.stop()) << unit.server->err();
+}
+
+// The s6 service directory: under the real s6-supervise, the service is
+// ready ("s6-svwait -U") once corvane has written to the descriptor that
+// notification-fd names, and then serves.
+TEST(s6_service, EchoServiceIsReadyUnderS6SuperviseAndServes) {
+  if (!testutil::is_root())
+    GTEST_SKIP() << "needs root: the service runs as nobody and greets root";
+  TempDir t;
+  const std::string svc = t / "echo";
+  ASSERT_EQ(mkdir(svc.c_str(), 0755), 0);
+  testutil::write_file(svc + "/run",
+                       replace_all(read_file(source("examples/s6-echo/run")),
+                                   "\ncommand=" + installed, "\ncommand=" + testutil::bin_dir()),
+                       0755);
+  testutil::write_file(svc + "/notification-fd",
+                       read_file(source("examples/s6-echo/notification-fd")));
+  testutil::write_file(svc + "/echo.pl", read_file(source("examples/echo.pl")));
+  testutil::write_file(svc + "/echo.rules", read_file(source("examples/echo.rules")));
+
+  testutil::RunOptions opt;
+  opt.setenv = {"PATH=/usr/bin:/bin"};
+  testutil::Process supervise({"/usr/bin/s6-supervise", svc}, opt);
+  S6Stop stop{svc};
+  ASSERT_TRUE(testutil::wait_path(svc + "/supervise/status")) << supervise.err();
+  auto up = run({"/usr/bin/s6-svwait", "-U", "-t", "10000", svc});
+  EXPECT_EQ(up.code(), 0) << up.err << supervise.err();
+  auto state = run({"/usr/bin/s6-svstat", "-o", "up,ready", svc});
+  EXPECT_EQ(state.out, "true true\n");
+  EXPECT_EQ(as_root(svc + "/s", "hi\n"), "root: hi\n");
+  EXPECT_EQ(as_nobody(svc + "/s", "hi\n"), "");
+
+  auto down = run({"/usr/bin/s6-svc", "-dx", svc});
+  EXPECT_EQ(down.code(), 0) << down.err;
+  const int status = supervise.wait(10000);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << supervise.err();
 }

@@ -10,8 +10,6 @@
 #include <sys/wait.h>
 #include <netinet/in.h>
 
-#include <cstddef>
-
 #include <regex>
 
 #include "tests/common/testutil.hpp"
@@ -156,6 +154,56 @@ TEST(pipewright, EmptyInputStillCopiesOutput) {
   RunResult r = svc.client({bin("pipewright")});
   EXPECT_EQ(r.out, "one\ntwo\n");
   EXPECT_EQ(r.code(), 0);
+}
+
+// Data of many blocks, every byte value, and a length that is no multiple
+// of any buffer size: the service echoes it back and ends, and both
+// relays pass every byte in order, each way.
+TEST(pipewright, LargeDataBothWaysByteExact) {
+  std::string data(300007, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + i / 251);
+  const std::string n = std::to_string(data.size());
+  for (bool exec : {false, true}) {
+    Service svc;
+    std::vector<std::string> client = {bin("pipewright")};
+    if (exec) {
+      svc.start_exec({});
+      client = {bin("tollcall"), "0", "head", "-c", n};
+    } else {
+      svc.start({"head", "-c", n});
+    }
+    RunOptions opt;
+    opt.input = data;
+    RunResult r = svc.client(client, opt);
+    EXPECT_EQ(r.out.size(), data.size()) << client[0];
+    EXPECT_TRUE(r.out == data) << client[0];
+    EXPECT_EQ(r.code(), 0) << client[0];
+  }
+}
+
+// Each answer reaches the user while the relays wait for more: the next
+// line is typed only after the answer to the last one has arrived.
+TEST(pipewright, AnswersArriveBeforeMoreInput) {
+  Service svc;
+  svc.start({"sh", "-c", "read a; echo \"1 $a\"; read b; echo \"2 $b\""});
+  int in[2], out[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  RunOptions opt;
+  opt.extra_fds = {{0, in[0]}, {1, out[1]}};
+  std::vector<std::string> argv = {bin("sockconnect"), svc.sock, bin("pipewright")};
+  testutil::Process client(argv, opt);
+  close(in[0]);
+  close(out[1]);
+  ASSERT_EQ(write(in[1], "x\n", 2), 2);
+  EXPECT_EQ(testutil::read_some(out[0], 4), "1 x\n");
+  ASSERT_EQ(write(in[1], "y\n", 2), 2);
+  EXPECT_EQ(testutil::read_some(out[0], 4), "2 y\n");
+  // The service has ended: pipewright ends with standard input still open.
+  const int status = client.wait(5000);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(in[1]);
+  close(out[0]);
 }
 
 TEST(sockserve, LogsStatusConnectionsAndChildEnds) {
@@ -447,29 +495,6 @@ TEST(sockserve, WhatTheServiceManagerPassedIsChecked) {
   for (int fd : {pair[0], pair[1], dgram, tcp, file}) close(fd);
 }
 
-namespace {
-
-// A datagram socket bound to name (a path, or "@" and an abstract name), as
-// a service manager's notification socket.
-int notify_reader(const std::string &name) {
-  const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un sa = {};
-  sa.sun_family = AF_UNIX;
-  name.copy(sa.sun_path, sizeof sa.sun_path - 1);
-  socklen_t len = sizeof sa;
-  if (name[0] == '@') {
-    sa.sun_path[0] = 0;
-    len = offsetof(struct sockaddr_un, sun_path) + name.size();
-  }
-  if (s != -1 && bind(s, (struct sockaddr *)&sa, len) == -1) {
-    close(s);
-    return -1;
-  }
-  return s;
-}
-
-}  // namespace
-
 // READY=1 goes to NOTIFY_SOCKET once the socket listens and STOPPING=1 on
 // SIGTERM; with -N, one newline on the descriptor, which is then closed.
 // Neither reaches the programs run for peers.
@@ -510,4 +535,15 @@ TEST(sockserve, TellsTheSupervisorWhenItIsReady) {
   RunResult r = run({bin("sockserve"), "-N", "9", dir / "sock", "true"});
   EXPECT_EQ(r.err, "sockserve: fatal: unable to use the notification descriptor: file descriptor not open\n");
   EXPECT_EQ(r.code(), 111);
+  // Nor may it be the log or the socket a service manager passed.
+  r = run({bin("sockserve"), "-N", "2", dir / "sock", "true"});
+  EXPECT_EQ(r.code(), 100) << r.err;
+  testutil::Process act({"/usr/bin/systemd-socket-activate", "-l", dir / "act", bin("sockserve"),
+                         "-N", "3", dir / "act", "true"});
+  ASSERT_TRUE(testutil::wait_path(dir / "act")) << act.err();
+  std::string got;
+  testutil::talk(dir / "act", "", got, 2000);
+  EXPECT_TRUE(act.wait_err(
+      "sockserve: fatal: unable to use the notification descriptor: it is the listening socket\n"))
+      << act.err();
 }

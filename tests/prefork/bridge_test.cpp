@@ -345,8 +345,10 @@ TEST(server_load, ChildrenThatCannotLoadEndTheServer) {
   RunOptions opt;
   opt.timeout_ms = 10000;
   auto r = testutil::run(command({"-L", "-c", "4"}, dir / "s1", {svc, "f"}), opt);
+  // The supervisor's line comes last, once; a child stopped on the way may
+  // have left its own lines cut short before it.
   EXPECT_EQ(r.code(), 111);
-  EXPECT_TRUE(r.err.ends_with("perl_parse failed\n" + fatal)) << r.err;
+  EXPECT_NE(r.err.find("perl_parse failed\n"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find(fatal), r.err.size() - fatal.size()) << r.err;
 
   // Broken under a running pool, the script is found out by a reload.

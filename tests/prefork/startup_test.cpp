@@ -1,6 +1,7 @@
 // corvane's command line and start-up: scanner and usage lines, socket
 // binding, the lock file, and the ids the children run with.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,7 +17,7 @@ namespace {
 
 const std::string usage_tail =
     " [ -UXhHoOdDqQvpPLG ] [ -c limit ] [ -C peruid ] [ -t seconds ] [ -x rules.cdb ] [ -B banner ]"
-    " [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] path\n";
+    " [ -g gid ] [ -u uid ] [ -b backlog ] [ -l localname ] [ -f lockfile ] [ -N fd ] path\n";
 
 std::string usage() { return corvane() + ": usage: " + corvane() + usage_tail; }
 
@@ -189,6 +190,106 @@ TEST(corvane_startup, TakesTheSocketOfTheServiceManager) {
                        ": fatal: unable to take the socket from the service manager: descriptor 3 "
                        "is not a socket\n");
   EXPECT_EQ(r.code(), 111);
+  // The socket passed cannot also be the descriptor told of readiness.
+  testutil::Process both({"/usr/bin/systemd-socket-activate", "-l", dir / "both", corvane(), "-N",
+                          "3", dir / "both", svc, "show"});
+  ASSERT_TRUE(testutil::wait_path(dir / "both")) << both.err();
+  testutil::unix_client(dir / "both");
+  EXPECT_TRUE(both.wait_err(corvane() + ": fatal: unable to use the notification descriptor: it is "
+                                        "the listening socket\n"))
+      << both.err();
+}
+
+// The served code shows whether it sees NOTIFY_SOCKET, and how many
+// descriptors it has open.
+const char *fds_script =
+    "sub fds { opendir(my $d, '/proc/self/fd') or die;\n"
+    "  my $n = grep { /^\\d+$/ } readdir $d;\n"
+    "  print exists $ENV{NOTIFY_SOCKET} ? 'NOTIFY_SOCKET' : 'none', \" $n\\n\" } 1;\n";
+
+// True once every writer of the pipe fd has closed it (at most 5 s).
+bool pipe_ends(int fd) {
+  struct pollfd p = {fd, POLLIN, 0};
+  char c;
+  return poll(&p, 1, 5000) == 1 && read(fd, &c, 1) == 0;
+}
+
+// READY=1 goes to NOTIFY_SOCKET, and one newline to the descriptor of -N,
+// once the socket listens and the pool is started; STOPPING=1 on SIGTERM.
+// The served code sees neither the variable nor either descriptor: it has
+// as many open as under a server told nothing.
+TEST(corvane_ready, ToldOnceThePoolIsStarted) {
+  TempDir dir;
+  std::string svc = script(dir, fds_script);
+  const std::string plain = Server(dir, {"-c", "1"}, {svc, "fds"}).client();
+  ASSERT_EQ(plain.substr(0, 5), "none ");
+
+  const int reader = testutil::notify_reader(dir / "notify");
+  ASSERT_NE(reader, -1);
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+  RunOptions opt;
+  opt.setenv = {"NOTIFY_SOCKET=" + dir / "notify"};
+  opt.extra_fds = {{5, p[1]}};
+  Server s(dir, {"-v", "-c", "2", "-N", "5"}, {svc, "fds"}, opt);
+  close(p[1]);
+  EXPECT_EQ(testutil::read_some(reader, 7), "READY=1");
+  EXPECT_NE(s.err().find(status(2, 2)), std::string::npos) << s.err();
+  EXPECT_EQ(testutil::read_some(p[0], 1), "\n");
+  EXPECT_TRUE(pipe_ends(p[0]));
+  EXPECT_EQ(s.client(), plain);
+
+  s.proc->kill(SIGTERM);
+  EXPECT_EQ(testutil::read_some(reader, 10), "STOPPING=1");
+  const int st = s.proc->wait();
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  close(p[0]);
+  close(reader);
+}
+
+// With -L, readiness waits until a child has loaded the script (here it
+// takes half a second and leaves a file beside it at its end), also when a reload
+// comes during the load; a script that no child can load is never ready.
+TEST(corvane_ready, WithLoadAtStartOnlyOnceAChildHasLoaded) {
+  TempDir dir;
+  std::string svc = script(dir,
+                           "select(undef, undef, undef, 0.5);\n"
+                           "open(my $f, '>', __FILE__ . '.loaded') or die; close $f;\n"
+                           "sub hi { print \"hi\\n\" } 1;\n");
+  std::string bad = script(dir, "die \"no database\\n\";\n", "bad.pl");
+  const int reader = testutil::notify_reader(dir / "notify");
+  ASSERT_NE(reader, -1);
+  for (const bool reload : {false, true}) {
+    SCOPED_TRACE(reload ? "reloaded" : "");
+    unlink((svc + ".loaded").c_str());
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    RunOptions opt;
+    opt.setenv = {"NOTIFY_SOCKET=" + dir / "notify"};
+    opt.extra_fds = {{5, p[1]}};
+    Server s(dir, {"-v", "-L", "-c", "2", "-N", "5"}, {svc, "hi"}, opt);
+    close(p[1]);
+    if (reload) s.proc->kill(SIGHUP);
+    EXPECT_EQ(testutil::read_some(reader, 7), "READY=1");
+    EXPECT_TRUE(testutil::exists(svc + ".loaded"));
+    EXPECT_EQ(testutil::read_some(p[0], 1), "\n");
+    EXPECT_TRUE(pipe_ends(p[0]));
+    EXPECT_EQ(s.client(), "hi\n");
+    close(p[0]);
+  }
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+  RunOptions opt;
+  opt.setenv = {"NOTIFY_SOCKET=" + dir / "notify"};
+  opt.extra_fds = {{5, p[1]}};
+  Process failing(command({"-L", "-c", "2", "-N", "5"}, dir / "bad", {bad, "hi"}), opt);
+  close(p[1]);
+  const int st = failing.wait(10000);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 111) << st << failing.err();
+  EXPECT_EQ(testutil::read_some(p[0], 1), "");
+  EXPECT_EQ(testutil::read_some(reader, 7, 200), "");
+  close(p[0]);
+  close(reader);
 }
 
 // The service prints the real and effective ids the child runs with.
