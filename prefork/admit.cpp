@@ -217,9 +217,11 @@ char **doit(int fd) {
   if (!*strnum) strnum[fmt_ulong(strnum, (uint64_t)getpid())] = 0;
   if (verbosity >= 2) log_pid();
   if (*banner && !print_banner(fd)) return nullptr;
+  // A child's connections all come from one listening socket: the name
+  // the first successful look-up found is the name of every later one.
   localpath = forcelocal;
   int trunc;
-  if (!localpath && ipc_local(fd, localname, sizeof localname, &trunc) == 0)
+  if (!localpath && (*localname || ipc_local(fd, localname, sizeof localname, &trunc) == 0))
     localpath = localname;
   env("PROTO", "IPC");
   env("IPCLOCALPATH", localpath);

@@ -59,10 +59,12 @@ static void perl_start(const char *file) {
 }
 
 // Opens STDIN and STDOUT on the connection again if an earlier call
-// closed them.
+// closed them.  STDOUT is looked up in main:: directly, which costs a
+// fraction of a lookup of the name; the open makes it if it is missing.
 static void io_open(pTHX) {
   IO *in = GvIO(PL_stdingv);
-  IO *out = GvIO(gv_fetchpvs("STDOUT", GV_ADD, SVt_PVIO));
+  SV **p = hv_fetchs(PL_defstash, "STDOUT", 0);
+  IO *out = p && isGV_with_GP(*p) ? GvIO((GV *)*p) : nullptr;
   if (in && IoIFP(in) && out && IoOFP(out)) return;
   ENTER;
   SAVETMPS;

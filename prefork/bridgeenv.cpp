@@ -2,9 +2,12 @@
 // once assigns it, or, when the last assignment's result is verifiably
 // untouched, only the values that changed are set.
 //
-// The invariant: after bridgeenv_assign, %ENV, the process environment, $@
-// and the eval sequence number are exactly what the full assignment
-// (%ENV = the connection's list, run as a string eval) would have left.
+// The invariant: after bridgeenv_assign, %ENV, $@ and the eval sequence
+// number are exactly what the full assignment (%ENV = the connection's
+// list, run as a string eval) would have left, and the process environment
+// is the connection's entries, NAME=value in their order (a later entry of
+// a name in the place of the first): what that assignment leaves through
+// %ENV's magic, and so also when the script has replaced the glob.
 // The in-place way rests on Perl's internals (hash flags, magic chains,
 // the eval counter), so every check below errs towards the full way; built
 // with BRIDGEENV_ALWAYS_FULL defined, the full way is always taken, and the
@@ -89,10 +92,10 @@ void bridgeenv_compile(pTHX) {
 // Pushes the name and the value of entry e (split at its first '='; no
 // '=': all name, empty value) as two new temporaries.
 static SV **bridgeenv_push(pTHX_ SV **sp, const char *e) {
-  uint32_t n = str_chr(e, '=');
-  const char *v = e + n + (e[n] ? 1 : 0);
-  PUSHs(sv_2mortal(newSVpvn(e, n)));
-  PUSHs(sv_2mortal(newSVpvn(v, str_len(v))));
+  const char *v = strchrnul(e, '=');
+  PUSHs(sv_2mortal(newSVpvn(e, (STRLEN)(v - e))));
+  if (*v) ++v;
+  PUSHs(sv_2mortal(newSVpvn(v, std::strlen(v))));
   return sp;
 }
 
@@ -122,24 +125,59 @@ static void bridgeenv_call(pTHX_ char **e, uint64_t n) {
 // What the last assignment left, so that the next one can tell whether
 // %ENV and the C environment are still exactly that: then it only has to
 // set the values that differ, which gives the same %ENV and environment as
-// assigning the whole list again.  Anything else takes the full way.
+// assigning the whole list again.  Anything else takes the full way.  The
+// check finds each element's entry in its bucket of the hash, instead of
+// looking its name up, and compares each entry with one string compare.
 struct bridgeenv_elem {
+  // NAME=value and a NUL at envtext + text.
+  uint32_t text, namelen, valuelen;
+  // 1 when the connection's value differs from the recorded one.
+  char changed;
+  // The element's entry in the hash, in bucket `bucket`, its key, value,
+  // the value's flags and magic.
+  HE *he;
+  STRLEN bucket;
+  HEK *hek;
   SV *sv;
   U32 flags;
   MAGIC *mg;
-  uint32_t name, namelen, value, valuelen;  // in envtext
 };
-static stralloc envtext;   // the names and values, each followed by a NUL
+static stralloc envtext;
 static stralloc envelems;  // bridgeenv_elem records
 static uint64_t envcount;
 static int envknown;  // 1 when the records describe what the last call left
 static GV *envgv;
 static HV *envhv;
 static U32 envhvflags;
+static STRLEN envhvmax;
 static MAGIC *envhvmg;
 
 static bridgeenv_elem *bridgeenv_elems() {
   return (bridgeenv_elem *)(void *)envelems.bytes;
+}
+
+// Copies entries e (n of them) into the records as the process environment
+// holds them: NAME=value (an entry without '=' has the empty value).
+static void bridgeenv_text(char **e, uint64_t n) {
+  bridgeenv_elem *r = bridgeenv_elems();
+  envtext.length = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const char *v = strchrnul(e[i], '=');
+    const uint64_t k = (uint64_t)(v - e[i]);
+    if (*v) ++v;
+    const uint64_t len = std::strlen(v);
+    if (k + len + 2 > UINT32_MAX - envtext.length ||
+        !stralloc_readyplus(&envtext, (uint32_t)(k + len + 2)))
+      fail("out of memory");
+    char *t = envtext.bytes + envtext.length;
+    std::memcpy(t, e[i], k);
+    t[k] = '=';
+    std::memcpy(t + k + 1, v, len + 1);
+    r[i].text = envtext.length;
+    r[i].namelen = (uint32_t)k;
+    r[i].valuelen = (uint32_t)len;
+    envtext.length += (uint32_t)(k + len + 2);
+  }
 }
 
 // The hash that the subroutine's %{'main::ENV'} names now, found without
@@ -154,6 +192,11 @@ static HV *bridgeenv_hash(pTHX_ GV **gv) {
   return GvHV(*gv);
 }
 
+// 1 when %ENV's magic is the environment's alone, as the assignment left it.
+static int bridgeenv_envmagic(MAGIC *mg) {
+  return mg && mg->mg_type == PERL_MAGIC_env && !mg->mg_moremagic;
+}
+
 // 1 when sv is a plain string holding value with %ENV's element magic
 // alone, referenced by the hash alone.
 static int bridgeenv_plain(SV *sv, const char *value, uint32_t len) {
@@ -164,102 +207,136 @@ static int bridgeenv_plain(SV *sv, const char *value, uint32_t len) {
   return SvCUR(sv) == len && !std::memcmp(SvPVX(sv), value, len);
 }
 
-// 1 when the process environment is exactly NAME=value of the records, in
+// 1 when the process environment is exactly the records' entries, in
 // their order (what the assignment gives for distinct names).
 static int bridgeenv_cmatch() {
   bridgeenv_elem *r = bridgeenv_elems();
-  uint64_t i = 0;
-  for (; i < envcount; ++i) {
-    const char *c = environ[i];
-    if (!c) return 0;
-    if (std::memcmp(c, envtext.bytes + r[i].name, r[i].namelen) || c[r[i].namelen] != '=') return 0;
-    if (std::strcmp(c + r[i].namelen + 1, envtext.bytes + r[i].value)) return 0;
-  }
-  return !environ[i];
+  for (uint64_t i = 0; i < envcount; ++i)
+    if (!environ[i] || std::strcmp(environ[i], envtext.bytes + r[i].text)) return 0;
+  return !environ[envcount];
 }
 
-// 1 when %ENV (same glob, hash, hash flags and magic, no iteration under
-// way) holds exactly the recorded elements, each untouched.
+// 1 when record r's entry is still in its bucket of hv, with the same key
+// and value, the value untouched.
+static int bridgeenv_helem(HV *hv, const bridgeenv_elem *r) {
+  HE *he = HvARRAY(hv)[r->bucket];
+  while (he && he != r->he) he = HeNEXT(he);
+  if (!he) return 0;
+  HEK *k = HeKEY_hek(he);
+  const char *t = envtext.bytes + r->text;
+  if (k != r->hek || HEK_LEN(k) != (I32)r->namelen || HEK_FLAGS(k) ||
+      std::memcmp(HEK_KEY(k), t, r->namelen))
+    return 0;
+  SV *sv = HeVAL(he);
+  if (sv != r->sv || SvFLAGS(sv) != r->flags || SvMAGIC(sv) != r->mg) return 0;
+  return bridgeenv_plain(sv, t + r->namelen + 1, r->valuelen);
+}
+
+// 1 when %ENV (same glob, hash, hash flags, size and magic, no iteration
+// under way) holds exactly the recorded elements, each untouched.
 static int bridgeenv_hmatch(pTHX) {
   GV *gv = nullptr;
   HV *hv = bridgeenv_hash(aTHX_ &gv);
   if (!hv || gv != envgv || hv != envhv || SvFLAGS(hv) != envhvflags) return 0;
-  MAGIC *mg = SvMAGIC(hv);
-  if (mg != envhvmg || !mg || mg->mg_type != PERL_MAGIC_env || mg->mg_moremagic) return 0;
-  if ((uint64_t)HvUSEDKEYS(hv) != envcount || HvRITER_get(hv) != -1 || HvEITER_get(hv)) return 0;
+  if (SvMAGIC(hv) != envhvmg || !bridgeenv_envmagic(SvMAGIC(hv))) return 0;
+  if ((uint64_t)HvTOTALKEYS(hv) != envcount || HvMAX(hv) != envhvmax) return 0;
+  if (HvRITER_get(hv) != -1 || HvEITER_get(hv) || (envcount && !HvARRAY(hv))) return 0;
   bridgeenv_elem *r = bridgeenv_elems();
-  for (uint64_t i = 0; i < envcount; ++i) {
-    SV **svp = hv_fetch(hv, envtext.bytes + r[i].name, (I32)r[i].namelen, 0);
-    if (!svp || *svp != r[i].sv || SvFLAGS(*svp) != r[i].flags || SvMAGIC(*svp) != r[i].mg)
-      return 0;
-    if (!bridgeenv_plain(*svp, envtext.bytes + r[i].value, r[i].valuelen)) return 0;
-  }
+  for (uint64_t i = 0; i < envcount; ++i)
+    if (!bridgeenv_helem(hv, r + i)) return 0;
   return 1;
 }
 
-// Records entries e (n of them) as what %ENV and the environment now hold,
-// if they verifiably do; envknown says whether they did.
+// Records entries e (n of them) as what %ENV and the environment now hold;
+// envknown says whether they verifiably do.  As many keys as entries means
+// that the names were distinct.
 static void bridgeenv_record(pTHX_ char **e, uint64_t n) {
   envknown = 0;
-  if (PL_perldb || n > 4096) return;
-  envtext.length = 0;
-  if (!stralloc_ready(&envelems, (uint32_t)(n * sizeof(bridgeenv_elem)))) fail("out of memory");
-  bridgeenv_elem *r = bridgeenv_elems();
-  for (uint64_t i = 0; i < n; ++i) {
-    uint32_t k = str_chr(e[i], '=');
-    const char *v = e[i] + k + (e[i][k] ? 1 : 0);
-    r[i].name = envtext.length;
-    r[i].namelen = k;
-    if (!stralloc_catb(&envtext, e[i], k) || !stralloc_append(&envtext, "")) fail("out of memory");
-    r[i].value = envtext.length;
-    r[i].valuelen = str_len(v);
-    if (!stralloc_cats(&envtext, v) || !stralloc_append(&envtext, "")) fail("out of memory");
-    for (uint64_t j = 0; j < i; ++j)
-      if (r[j].namelen == k && !std::memcmp(envtext.bytes + r[j].name, e[i], k)) return;
-  }
+  if (n * sizeof(bridgeenv_elem) > UINT32_MAX ||
+      !stralloc_ready(&envelems, (uint32_t)(n * sizeof(bridgeenv_elem))))
+    fail("out of memory");
+  bridgeenv_text(e, n);
   envcount = n;
   envhv = bridgeenv_hash(aTHX_ &envgv);
-  if (!envhv) return;
+  if (PL_perldb || !envhv) return;
   envhvflags = SvFLAGS(envhv);
-  MAGIC *mg = envhvmg = SvMAGIC(envhv);
-  if (!mg || mg->mg_type != PERL_MAGIC_env || mg->mg_moremagic) return;
-  if ((uint64_t)HvUSEDKEYS(envhv) != n || HvRITER_get(envhv) != -1 || HvEITER_get(envhv)) return;
+  envhvmax = HvMAX(envhv);
+  envhvmg = SvMAGIC(envhv);
+  if (!bridgeenv_envmagic(envhvmg) || (uint64_t)HvTOTALKEYS(envhv) != n) return;
+  if (HvRITER_get(envhv) != -1 || HvEITER_get(envhv)) return;
+  bridgeenv_elem *r = bridgeenv_elems();
   for (uint64_t i = 0; i < n; ++i) {
-    SV **svp = hv_fetch(envhv, envtext.bytes + r[i].name, (I32)r[i].namelen, 0);
-    if (!svp || !bridgeenv_plain(*svp, envtext.bytes + r[i].value, r[i].valuelen)) return;
-    r[i].sv = *svp;
-    r[i].flags = SvFLAGS(*svp);
-    r[i].mg = SvMAGIC(*svp);
+    const char *t = envtext.bytes + r[i].text;
+    HE *he = (HE *)hv_common_key_len(envhv, t, (I32)r[i].namelen, 0, nullptr, 0);
+    if (!he || HEK_FLAGS(HeKEY_hek(he))) return;
+    if (!bridgeenv_plain(HeVAL(he), t + r[i].namelen + 1, r[i].valuelen)) return;
+    r[i].he = he;
+    r[i].bucket = HeHASH(he) & HvMAX(envhv);
+    r[i].hek = HeKEY_hek(he);
+    r[i].sv = HeVAL(he);
+    r[i].flags = SvFLAGS(r[i].sv);
+    r[i].mg = SvMAGIC(r[i].sv);
   }
   envknown = bridgeenv_cmatch();
 }
 
-// 1 when entries e have the recorded names in the recorded order.
-static int bridgeenv_samenames(char **e, uint64_t n) {
+// 1 when entries e have the recorded names in the recorded order; marks
+// the records whose values differ and counts them in *changed.
+static int bridgeenv_samenames(char **e, uint64_t n, uint64_t *changed) {
   if (!envknown || n != envcount) return 0;
   bridgeenv_elem *r = bridgeenv_elems();
-  for (uint64_t i = 0; i < n; ++i)
-    if (str_chr(e[i], '=') != r[i].namelen ||
-        std::memcmp(e[i], envtext.bytes + r[i].name, r[i].namelen))
-      return 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const char *t = envtext.bytes + r[i].text;
+    r[i].changed = 0;
+    if (!std::strcmp(e[i], t)) continue;
+    const uint32_t k = r[i].namelen;
+    if (std::strncmp(e[i], t, k) || (e[i][k] && e[i][k] != '=')) return 0;
+    r[i].changed = e[i][k] || r[i].valuelen;
+    *changed += (uint64_t)r[i].changed;
+  }
   return 1;
 }
 
 // Sets, through the element's magic as the assignment does, the values of
-// e that differ from the recorded ones.
+// e that differ from the recorded ones, and records them; envknown stays 1
+// only if those elements are still plain and the process environment
+// holds their new values.
 static void bridgeenv_update(pTHX_ char **e, uint64_t n) {
   bridgeenv_elem *r = bridgeenv_elems();
   ENTER;
   SAVETMPS;
   for (uint64_t i = 0; i < n; ++i) {
+    if (!r[i].changed) continue;
     const char *v = e[i] + r[i].namelen + (e[i][r[i].namelen] ? 1 : 0);
-    uint32_t len = str_len(v);
-    if (len == r[i].valuelen && !std::memcmp(v, envtext.bytes + r[i].value, len)) continue;
-    sv_setpvn(r[i].sv, v, len);
+    sv_setpvn(r[i].sv, v, std::strlen(v));
     SvSETMAGIC(r[i].sv);
   }
   FREETMPS;
   LEAVE;
+  bridgeenv_text(e, n);
+  for (uint64_t i = 0; i < n; ++i) {
+    if (!r[i].changed) continue;
+    const char *t = envtext.bytes + r[i].text;
+    r[i].flags = SvFLAGS(r[i].sv);
+    r[i].mg = SvMAGIC(r[i].sv);
+    if (!bridgeenv_plain(r[i].sv, t + r[i].namelen + 1, r[i].valuelen) ||
+        std::strcmp(environ[i], t))
+      envknown = 0;
+  }
+}
+
+// Makes the process environment entries e through the interpreter's own
+// calls, as an assignment through %ENV's magic does: emptied, then each
+// entry set in order, a later entry of a name replacing the value of the
+// earlier one in its place.
+static void bridgeenv_cset(pTHX_ char **e) {
+  static stralloc name;
+  Perl_my_clearenv(aTHX);
+  for (; *e; ++e) {
+    const uint32_t k = (uint32_t)(strchrnul(*e, '=') - *e);
+    if (!stralloc_copyb(&name, *e, k) || !stralloc_append(&name, "")) fail("out of memory");
+    my_setenv(name.bytes, *e + k + ((*e)[k] ? 1 : 0));
+  }
 }
 
 // The connection's %ENV: in place when the last assignment's result is
@@ -271,14 +348,20 @@ void bridgeenv_assign(pTHX_ char **e) {
   while (e[n]) ++n;
   if (n > (uint64_t)(SSize_t_MAX / 2 - 1)) fail("out of memory");
   ++PL_evalseq;
+  uint64_t changed = 0;
   // Under the debugger's hooks the call itself is seen: always make it.
-  if (!bridgeenv_alwaysfull && !PL_perldb && bridgeenv_samenames(e, n) && bridgeenv_hmatch(aTHX) &&
-      bridgeenv_cmatch()) {
+  if (!bridgeenv_alwaysfull && !PL_perldb && bridgeenv_samenames(e, n, &changed) &&
+      bridgeenv_hmatch(aTHX) && bridgeenv_cmatch()) {
     CLEAR_ERRSV();
-    bridgeenv_update(aTHX_ e, n);
+    if (changed) bridgeenv_update(aTHX_ e, n);
     CLEAR_ERRSV();
   } else {
     bridgeenv_call(aTHX_ e, n);
+    bridgeenv_record(aTHX_ e, n);
   }
-  bridgeenv_record(aTHX_ e, n);
+  // The assignment sets the process environment only through the magic of
+  // the interpreter's environment hash.  A script that replaced the glob
+  // (*ENV = {...}, *ENV = *OTHER, undef *ENV) has it fill a plain hash,
+  // and the programs it starts would get what an earlier connection left.
+  if (!envknown && !bridgeenv_cmatch()) bridgeenv_cset(aTHX_ e);
 }

@@ -93,6 +93,7 @@ TEST(server, EnvIsTheConnectionsWhateverTheScriptDidToIt) {
       "$ENV{NEW} = 'x'",
       "delete $ENV{PROTO}",
       "delete $ENV{PROTO}; $ENV{PROTO} = 'IPC'",
+      "$ENV{\"K$_\"} = 1 for 1 .. 100; delete $ENV{\"K$_\"} for 1 .. 100",
       "$ENV{PATH} = $ENV{PATH}",
       "$held = \\$ENV{IPCREMOTEPATH}",
       "undef $held",

@@ -1,7 +1,8 @@
 // corvane against a hostile local user: the groups its children keep, the
-// descriptors that reach programs the served code starts, the log lines a
-// peer can shape, the file it removes at the socket path, the lock file
-// another user plants, peers that hold the pool or close at once.
+// descriptors and the environment that reach programs the served code
+// starts, the log lines a peer can shape, the file it removes at the socket
+// path, the lock file another user plants, peers that hold the pool or
+// close at once.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -258,6 +259,33 @@ TEST(corvane_security, PeersThatCloseAtOnceKillNoChildThroughTheBanner) {
   ASSERT_EQ(st, 0);
   EXPECT_EQ(s.client(), "hello\nserved\n");
   EXPECT_EQ(s.err().find(": end "), std::string::npos) << s.err();
+}
+
+// A script that replaces the *ENV glob during root's connection must not
+// hand root's environment to the programs it starts for the next peer.
+// In the suite of the bridge's tests, so that both builds run it.
+TEST(server, ReplacedEnvGlobKeepsNoPeersEnvironmentForPrograms) {
+  NEEDS_ROOT();
+  std::string uid = std::to_string(testutil::nobody().uid);
+  std::string gid = std::to_string(testutil::nobody().gid);
+  for (std::string act : {"*ENV = {%ENV}", "*ENV = *OTHER", "undef *ENV"}) {
+    TempDir dir;
+    std::string svc = script(dir,
+                             "sub f { $| = 1; system('/usr/bin/env');\n"
+                             "  if ($ENV{IPCREMOTEEUID} eq '0') { " +
+                                 act + " } }\n1;\n");
+    std::string db = rules(dir, "0:allow,SECRET=/root's/\n:allow\n");
+    RunOptions opt;
+    opt.env = std::vector<std::string>{"PATH=/usr/bin:/bin"};
+    Server s(dir, {"-c", "1", "-x", db}, {svc, "f"}, opt);
+    std::string root = s.client();
+    EXPECT_NE(root.find("\nSECRET=root's\n"), std::string::npos) << act << ": " << root;
+    EXPECT_EQ(s.client_as_nobody(), "PATH=/usr/bin:/bin\nPROTO=IPC\nIPCLOCALPATH=" + s.path +
+                                        "\nIPCREMOTEPATH=\nIPCREMOTEEUID=" + uid +
+                                        "\nIPCREMOTEEGID=" + gid + "\n")
+        << act;
+    EXPECT_EQ(s.err(), "") << act;
+  }
 }
 
 }  // namespace

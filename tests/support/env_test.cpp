@@ -86,6 +86,11 @@ TEST(env_merge, QueueAppliedInOrder) {
       {"a null name queues nothing", {"A=1"}, {{nullptr, "x"}, {nullptr, nullptr}}, {"A=1"}},
       {"removing an absent name changes nothing", {"A=1", "B=2"}, {{"Z", nullptr}},
        {"A=1", "B=2"}},
+      {"names alike but for one byte", {"IPCREMOTEEUID=0", "IPCREMOTEEGID=0", "IPCREMOTEEGIE=0"},
+       {{"IPCREMOTEEGID", "1"}, {"IPCREMOTEEUID", nullptr}},
+       {"IPCREMOTEEGID=1", "IPCREMOTEEGIE=0"}},
+      {"the empty name and one-byte names", {"=x", "A=1", "AB=2"}, {{"", "y"}, {"A", "3"}},
+       {"AB=2", "=y", "A=3"}},
   };
   for (Row &r : rows) {
     SCOPED_TRACE(r.what);
