@@ -333,6 +333,22 @@ TEST(sockconnect, FailsOnMissingSocket) {
   EXPECT_EQ(r.code(), 111);
 }
 
+// Each connection's program sees its own peer's ids, once each, whatever
+// the ids of the connection before (a longer uid first, then a shorter).
+TEST(sockserve, EachConnectionGetsItsPeersIds) {
+  Service svc;
+  svc.start({"sh", "-c", "echo \"$IPCREMOTEEUID.$IPCREMOTEEGID $(env | grep -c ^IPCREMOTEE)\""});
+  testutil::ClientOptions as_nobody;
+  if (testutil::is_root()) {
+    as_nobody.user = testutil::nobody();
+    EXPECT_EQ(testutil::unix_client(svc.sock, as_nobody),
+              std::to_string(as_nobody.user->uid) + "." + std::to_string(as_nobody.user->gid) + " 2\n");
+  }
+  const std::string me = std::to_string(geteuid()) + "." + std::to_string(getegid()) + " 2\n";
+  EXPECT_EQ(testutil::unix_client(svc.sock), me);
+  EXPECT_EQ(testutil::unix_client(svc.sock), me);
+}
+
 // IPCCONNNUM counts the peer's connections, this one included; past -C a
 // uid's connection is closed at once, while another uid is still served.
 TEST(sockserve, PerUidLimitAndConnectionCount) {
