@@ -275,15 +275,14 @@ static void options(int argc, char **argv) {
         flaggroups = 1;
         break;
       case 'c':
-        if (!subgetoptarg[scan_ulong(subgetoptarg, &limit)] && limit) break;
+        if (scan_decimal(subgetoptarg, UINT64_MAX, &limit) && limit) break;
         die_usage();
       case 'C':
-        if (!subgetoptarg[scan_ulong(subgetoptarg, &perlimit)] && perlimit) break;
+        if (scan_decimal(subgetoptarg, UINT64_MAX, &perlimit) && perlimit) break;
         die_usage();
       case 'N':
         // Above 2: 0 and 1 are the children's, 2 is the log.
-        if (*subgetoptarg && !subgetoptarg[scan_ulong(subgetoptarg, &u)] && u >= 3 &&
-            u <= INT32_MAX) {
+        if (scan_decimal(subgetoptarg, INT32_MAX, &u) && u >= 3) {
           fdnotify = (int)u;
           break;
         }

@@ -282,7 +282,8 @@ TEST(sockserve, FloodNeverExceedsTheLimit) {
 TEST(sockserve, UsageErrors) {
   for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
            {}, {"/tmp/s"}, {"-c", "0", "/tmp/s", "true"}, {"-c", "x", "/tmp/s", "true"},
-           {"-c", "2z", "/tmp/s", "true"}, {"-c"}}) {
+           {"-c", "2z", "/tmp/s", "true"}, {"-c"}, {"-c", "18446744073709551617", "/tmp/s", "true"},
+           {"-C", "", "/tmp/s", "true"}}) {
     std::vector<std::string> argv = {bin("sockserve")};
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult r = run(argv);
