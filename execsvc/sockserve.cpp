@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "support/activate.hpp"
+#include "support/alloc.hpp"
 #include "support/buffer.hpp"
 #include "support/byte.hpp"
 #include "support/env.hpp"
@@ -29,6 +30,8 @@
 #include "support/stralloc.hpp"
 #include "support/strerr.hpp"
 #include "support/wait.hpp"
+
+extern char **environ;
 
 static const char *self = "sockserve";
 static constexpr const char *fatal = ": fatal: ";
@@ -162,22 +165,39 @@ static void ready() {
   fdnotify = -1;
 }
 
-/// In the child: connection on 0 and 1, peer ids in the environment, program started.
-[[noreturn]] static void serve(int conn, uint32_t uid, uint32_t gid, uint64_t num, char **prog) {
-  char uidnum[FMT_ULONG + 1];
-  char gidnum[FMT_ULONG + 1];
-  char connnum[FMT_ULONG + 1];
+// ---- starting the program ----
+// Each connection's program is started from a vfork child, so that the
+// server's memory is not copied for a process that only sets up its
+// descriptors and executes.  The child shares that memory until it
+// executes or exits: the program's candidate paths (found once) and the
+// connection's environment are made ready before, so that it changes
+// nothing there but, when it fails, the diagnostics buffer, which its
+// message leaves empty as it found it.
+static stralloc paths;     // the program's candidate paths, NUL-terminated
+static stralloc settings;  // the connection's settings, queued for env_merge
+
+/// The connection's environment: the server's with the peer's ids, its
+/// count of connections and, with -G, its groups; null when out of memory.
+static char **connection_env(uint32_t uid, uint32_t gid, uint64_t num) {
+  char n[FMT_ULONG + 1];
+  settings.length = 0;
+  if (!env_queue(&settings, "IPCREMOTEEUID", number(n, uid))) return nullptr;
+  if (!env_queue(&settings, "IPCREMOTEEGID", number(n, gid))) return nullptr;
+  if (!env_queue(&settings, "IPCCONNNUM", number(n, num))) return nullptr;
+  if (flaggroups && !env_queue(&settings, "IPCREMOTEGROUPS", groups.bytes)) return nullptr;
+  return env_merge(environ, &settings);
+}
+
+/// In the vfork child: connection on 0 and 1, the default handlers, no
+/// signal blocked, and the program started with environment env.
+[[noreturn]] static void serve(int conn, char **prog, char **env) {
   sig_catch(sig_child, sig_defaulthandler);
   sig_catch(sig_term, sig_defaulthandler);
   sig_blocknone();
   if (fd_copy(0, conn) == -1 || fd_copy(1, conn) == -1)
     strerr_diesys(exit_temp, self, fatal, "unable to set up connection: ");
   if (conn > 1) close(conn);
-  if (!pathrun_env("IPCREMOTEEUID", number(uidnum, uid))) die_nomem();
-  if (!pathrun_env("IPCREMOTEEGID", number(gidnum, gid))) die_nomem();
-  if (!pathrun_env("IPCCONNNUM", number(connnum, num))) die_nomem();
-  if (flaggroups && !pathrun_env("IPCREMOTEGROUPS", groups.bytes)) die_nomem();
-  pathrun(prog);
+  pathrun_try(&paths, prog, env);
   strerr_diesys(exit_temp, self, fatal, "unable to run ", prog[0], ": ");
 }
 
@@ -220,8 +240,17 @@ static void new_connection(int s, char **prog) {
     close(conn);
     return;
   }
-  pid_t pid = fork();
-  if (pid == 0) serve(conn, uid, gid, num, prog);
+  char **env = connection_env(uid, gid, num);
+  if (!env) {
+    if (verbosity) strerr_warnx(self, dropping, "out of memory");
+    close(conn);
+    return;
+  }
+  // SIGCHLD and SIGTERM stay blocked here: no handler of the server runs
+  // in the child, which sets the defaults before it lets them in.
+  pid_t pid = vfork();
+  if (pid == 0) serve(conn, prog, env);
+  alloc_free(env);
   close(conn);
   if (pid == -1) {
     if (verbosity) strerr_warnsys(self, ": warning: unable to fork: ");
@@ -246,15 +275,14 @@ static void options(int argc, char **argv) {
         flaggroups = 1;
         break;
       case 'c':
-        if (!subgetoptarg[scan_ulong(subgetoptarg, &limit)] && limit) break;
+        if (scan_decimal(subgetoptarg, UINT64_MAX, &limit) && limit) break;
         die_usage();
       case 'C':
-        if (!subgetoptarg[scan_ulong(subgetoptarg, &perlimit)] && perlimit) break;
+        if (scan_decimal(subgetoptarg, UINT64_MAX, &perlimit) && perlimit) break;
         die_usage();
       case 'N':
         // Above 2: 0 and 1 are the children's, 2 is the log.
-        if (*subgetoptarg && !subgetoptarg[scan_ulong(subgetoptarg, &u)] && u >= 3 &&
-            u <= INT32_MAX) {
+        if (scan_decimal(subgetoptarg, INT32_MAX, &u) && u >= 3) {
           fdnotify = (int)u;
           break;
         }
@@ -292,6 +320,7 @@ int main(int argc, char **argv) {
   sig_catch(sig_child, on_child);
   sig_catch(sig_term, on_term);
   start_environment();
+  if (!pathrun_paths(&paths, prog[0])) die_nomem();
   int s = take_socket();
   if (s == -1) s = listen_on(path);
   if (s == -1) strerr_diesys(exit_temp, self, fatal, "unable to listen on ", path, ": ");

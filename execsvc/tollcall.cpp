@@ -14,8 +14,10 @@ static char **args;
 static void send_request(buffer *out) { request_write(out, uid, argn, args); }
 
 int main(int argc, char **argv) {
-  if (argc < 3) strerr_diex(exit_perm, "tollcall: usage: tollcall uid program");
-  scan_ulong(argv[1], &uid);
+  // A uid that is not a number (a name, a typo, an empty variable) is a
+  // usage error, never a request for uid 0.
+  if (argc < 3 || !scan_decimal(argv[1], UINT64_MAX, &uid))
+    strerr_diex(exit_perm, "tollcall: usage: tollcall uid program");
   argn = (uint32_t)(argc - 2);
   args = argv + 2;
   relay_pair(send_request);

@@ -15,6 +15,7 @@
 #include "prefork/state.hpp"
 #include "support/buffer.hpp"
 #include "support/env.hpp"
+#include "support/fmt.hpp"
 #include "support/ndelay.hpp"
 #include "support/notify.hpp"
 #include "support/prot.hpp"
@@ -37,13 +38,8 @@
 // usage error: a name, a mistyped number or an empty variable must never
 // leave the server running as root, a limit off, or a pool of no child.
 static uint64_t decimal(const char *s, uint64_t max) {
-  uint64_t u = 0;
-  if (!*s) usage();
-  for (; *s; ++s) {
-    uint64_t d = (unsigned char)*s - (unsigned char)'0';
-    if (d > 9 || u > (max - d) / 10) usage();
-    u = u * 10 + d;
-  }
+  uint64_t u;
+  if (!scan_decimal(s, max, &u)) usage();
   return u;
 }
 

@@ -28,6 +28,18 @@ uint32_t scan_ulong(const char *s, uint64_t *u) {
   return pos;
 }
 
+int scan_decimal(const char *s, uint64_t max, uint64_t *u) {
+  uint64_t v = 0;
+  if (!*s) return 0;
+  for (; *s; ++s) {
+    const uint64_t d = (unsigned char)*s - (unsigned char)'0';
+    if (d > 9 || v > (max - d) / 10) return 0;
+    v = v * 10 + d;
+  }
+  *u = v;
+  return 1;
+}
+
 uint32_t scan_unsigned(const char *s, uint32_t *u) {
   uint64_t v;
   const uint32_t len = scan_ulong(s, &v);

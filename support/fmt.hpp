@@ -10,6 +10,8 @@ constexpr uint32_t FMT_ULONG = 20;
 uint32_t fmt_ulong(char *s, uint64_t u);
 /// Number of leading digits of s; stores their value (mod 2^64) in *u, 0 when none.
 uint32_t scan_ulong(const char *s, uint64_t *u);
+/// 1 when s is wholly decimal digits, at least one, of a value at most max, stored in *u; else 0.
+int scan_decimal(const char *s, uint64_t max, uint64_t *u);
 /// scan_ulong storing the low 32 bits; returns the digit count.
 uint32_t scan_unsigned(const char *s, uint32_t *u);
 /// Reads 4 bytes little-endian.

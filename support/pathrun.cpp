@@ -24,33 +24,34 @@ void pathrun(char *const *argv) {
 }
 
 void pathrun_search(const char *file, char *const *argv, char *const *envp) {
-  if (file[str_chr(file, '/')]) {
-    execve(file, argv, envp);
-    return;
-  }
+  if (pathrun_paths(&candidate, file)) pathrun_try(&candidate, argv, envp);
+}
 
+int pathrun_paths(stralloc *sa, const char *file) {
+  sa->length = 0;
+  if (file[str_chr(file, '/')]) return stralloc_cats(sa, file) && stralloc_append(sa, "");
   const char *path = env_get("PATH");
   if (!path) path = "/bin:/usr/bin";
-
-  int saved = 0;
   for (;;) {
     const uint32_t split = str_chr(path, ':');
-    if (!(split ? stralloc_copyb(&candidate, path, split) : stralloc_copys(&candidate, ".")))
-      return;
-    if (!stralloc_cats(&candidate, "/")) return;
-    if (!stralloc_cats(&candidate, file)) return;
-    if (!stralloc_append(&candidate, "")) return;
+    if (!(split ? stralloc_catb(sa, path, split) : stralloc_cats(sa, "."))) return 0;
+    if (!stralloc_cats(sa, "/") || !stralloc_cats(sa, file) || !stralloc_append(sa, "")) return 0;
+    if (!path[split]) return 1;
+    path += split + 1;
+  }
+}
 
-    execve(candidate.bytes, argv, envp);
+// A candidate that is missing, or that this user may not run, or a
+// directory, passes the search on to the next one; any other failure ends
+// it.  The failure reported is the last one that was not "missing".
+void pathrun_try(const stralloc *paths, char *const *argv, char *const *envp) {
+  int saved = 0;
+  for (uint32_t i = 0; i < paths->length; i += str_len(paths->bytes + i) + 1) {
+    execve(paths->bytes + i, argv, envp);
     if (errno != error_noent) {
       saved = errno;
       if (errno != error_acces && errno != error_perm && errno != error_isdir) return;
     }
-
-    if (!path[split]) {
-      if (saved) errno = saved;
-      return;
-    }
-    path += split + 1;
   }
+  if (saved) errno = saved;
 }

@@ -320,6 +320,11 @@ std::vector<Row> client_and_setup_rows() {
   return {
       {"tollcall", {}, {}, "", "tollcall: usage: tollcall uid program\n", 100},
       {"tollcall", {"1000"}, {}, "", "tollcall: usage: tollcall uid program\n", 100},
+      // A uid that is not wholly digits is never read as uid 0 (root).
+      {"tollcall", {"nobody", "echo"}, {}, "", "tollcall: usage: tollcall uid program\n", 100},
+      {"tollcall", {"", "echo"}, {}, "", "tollcall: usage: tollcall uid program\n", 100},
+      {"tollcall", {"12x", "echo"}, {}, "", "tollcall: usage: tollcall uid program\n", 100},
+      {"tollcall", {"18446744073709551616", "echo"}, {}, "", "tollcall: usage: tollcall uid program\n", 100},
       // Without descriptors 6 and 7 the relay ends at once: nothing to report.
       {"tollcall", {"0", "echo"}, {}, "data\n", "", 0},
       {"pipewright", {}, {}, "data\n", "", 0},

@@ -282,7 +282,8 @@ TEST(sockserve, FloodNeverExceedsTheLimit) {
 TEST(sockserve, UsageErrors) {
   for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
            {}, {"/tmp/s"}, {"-c", "0", "/tmp/s", "true"}, {"-c", "x", "/tmp/s", "true"},
-           {"-c", "2z", "/tmp/s", "true"}, {"-c"}}) {
+           {"-c", "2z", "/tmp/s", "true"}, {"-c"}, {"-c", "18446744073709551617", "/tmp/s", "true"},
+           {"-C", "", "/tmp/s", "true"}}) {
     std::vector<std::string> argv = {bin("sockserve")};
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult r = run(argv);
@@ -331,6 +332,22 @@ TEST(sockconnect, FailsOnMissingSocket) {
   RunResult r = run({bin("sockconnect"), dir / "none", bin("pipewright")});
   EXPECT_EQ(r.err, "sockconnect: fatal: unable to connect to " + (dir / "none") + ": file does not exist\n");
   EXPECT_EQ(r.code(), 111);
+}
+
+// Each connection's program sees its own peer's ids, once each, whatever
+// the ids of the connection before (a longer uid first, then a shorter).
+TEST(sockserve, EachConnectionGetsItsPeersIds) {
+  Service svc;
+  svc.start({"sh", "-c", "echo \"$IPCREMOTEEUID.$IPCREMOTEEGID $(env | grep -c ^IPCREMOTEE)\""});
+  testutil::ClientOptions as_nobody;
+  if (testutil::is_root()) {
+    as_nobody.user = testutil::nobody();
+    EXPECT_EQ(testutil::unix_client(svc.sock, as_nobody),
+              std::to_string(as_nobody.user->uid) + "." + std::to_string(as_nobody.user->gid) + " 2\n");
+  }
+  const std::string me = std::to_string(geteuid()) + "." + std::to_string(getegid()) + " 2\n";
+  EXPECT_EQ(testutil::unix_client(svc.sock), me);
+  EXPECT_EQ(testutil::unix_client(svc.sock), me);
 }
 
 // IPCCONNNUM counts the peer's connections, this one included; past -C a
