@@ -320,8 +320,10 @@ static void bridgeenv_update(pTHX_ char **e, uint64_t n) {
     r[i].flags = SvFLAGS(r[i].sv);
     r[i].mg = SvMAGIC(r[i].sv);
     if (!bridgeenv_plain(r[i].sv, t + r[i].namelen + 1, r[i].valuelen) ||
-        std::strcmp(environ[i], t))
+        !environ[i] || std::strcmp(environ[i], t)) {
       envknown = 0;
+      break;
+    }
   }
 }
 
