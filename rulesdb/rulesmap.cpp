@@ -10,9 +10,9 @@
 //
 // A file cut short under a mapping (truncated and written again in place,
 // as cp does) raises SIGBUS at the first read past its new end.  Each
-// lookup therefore runs with a SIGBUS handler that jumps back out of it,
-// installed for the lookup alone and the earlier action put back after:
-// the jump skips no destructor (the lookup's frames hold plain data), and
+// lookup therefore runs with a SIGBUS handler that jumps back out of it
+// (any other SIGBUS gets the action that was in place before): the jump
+// skips no destructor (the lookup's frames hold plain data), and
 // the code it leaves only reads the mapping and copies bytes, holding no
 // lock.  The lookup then fails as on a damaged file, and the mapping it
 // read is dropped.
@@ -59,7 +59,9 @@ static sigjmp_buf rulesmap_jump;
 static volatile sig_atomic_t rulesmap_reading;
 static struct sigaction rulesmap_old;
 
-// A SIGBUS outside a read (sent by another process) gets the action it had.
+// A SIGBUS outside a read (a fault of other code, or a signal sent by
+// another process) gets the action it had before the lookup: it is put
+// back and the signal raised again.
 static void rulesmap_sigbus(int sig) {
   if (rulesmap_reading) siglongjmp(rulesmap_jump, 1);
   sigaction(sig, &rulesmap_old, nullptr);
@@ -77,30 +79,29 @@ static void rulesmap_fault(rulesmap *m) {
   errno = error_proto;
 }
 
-// Puts the earlier SIGBUS action back; passes r through, errno kept.
-static int rulesmap_restore(int r) {
-  int e = errno;
-  sigaction(SIGBUS, &rulesmap_old, nullptr);
-  errno = e;
-  return r;
-}
-
 // Looks up on the kept mapping, or through fd when there is none, with
-// rulesmap_sigbus in place.
+// rulesmap_sigbus in place.  The handler is installed at each lookup and
+// left in place after it, one system call a lookup: what it finds there
+// (unless it is itself) is the action that a SIGBUS outside a read gets.
+// It runs with no signal added to the mask (SA_NODEFER, an empty
+// sa_mask), so that jumping out of it leaves the mask as it was and the
+// jump point need not save it.
 static int rulesmap_read(rulesmap *m, int fd, const char *uid, const char *gid) {
   struct sigaction sa {};
+  struct sigaction prev {};
   sa.sa_handler = rulesmap_sigbus;
+  sa.sa_flags = SA_NODEFER;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGBUS, &sa, &rulesmap_old);
-  if (sigsetjmp(rulesmap_jump, 1)) {
+  if (sigaction(SIGBUS, &sa, &prev) == 0 && prev.sa_handler != rulesmap_sigbus) rulesmap_old = prev;
+  if (sigsetjmp(rulesmap_jump, 0)) {
     rulesmap_fault(m);
-    return rulesmap_restore(-1);
+    return -1;
   }
   rulesmap_reading = 1;
   int r = m->mapping ? rules_mapped(&m->db, m->mapping, m->size, uid, gid)
                      : rules(&m->db, fd, uid, gid);
   rulesmap_reading = 0;
-  return rulesmap_restore(r);
+  return r;
 }
 
 int rulesmap_find(rulesmap *m, const char *path, const char *uid, const char *gid) {

@@ -2,7 +2,9 @@
 // present, and how failures come back.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -197,10 +199,43 @@ TEST(rulesmap_find, FileCutShortUnderTheMappingFailsOneLookup) {
   EXPECT_EQ(m.faulted, 1);
   EXPECT_EQ(m.mapping, nullptr);
   EXPECT_EQ(testutil::read_file("/proc/self/maps").find(path), std::string::npos);
+  // Out of the handler, SIGBUS is not left blocked: a later fault is caught too.
+  sigset_t mask;
+  ASSERT_EQ(sigprocmask(SIG_BLOCK, nullptr, &mask), 0);
+  EXPECT_FALSE(sigismember(&mask, SIGBUS));
   testutil::write_file(path, bytes);
   EXPECT_EQ(rulesmap_find(&m, path.c_str(), "1000", "100"), 1);
   EXPECT_EQ(m.faulted, 0);
   EXPECT_EQ(std::string(m.db.value.bytes, m.db.value.length), "+A=1\0"s);
+}
+
+// Outside a lookup, SIGBUS keeps the action it had before the lookups:
+// the default ends the process, a handler of the program's own runs, after
+// one lookup or many.
+static volatile sig_atomic_t own_handler_ran;
+TEST(rulesmap_find, OtherSigbusKeepsItsAction) {
+  TempDir d;
+  const std::string path = d / "r.cdb";
+  ASSERT_TRUE(rulesdb_test::write_db(path, {{"1000", "+A=1\0"s}}));
+  for (bool own : {false, true}) {
+    pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+      // Set either way: a sanitizer build has a SIGBUS handler of its own.
+      signal(SIGBUS, own ? +[](int) { own_handler_ran = 1; } : SIG_DFL);
+      static rulesmap m;
+      for (int i = 0; i < 3; ++i)
+        if (rulesmap_find(&m, path.c_str(), "1000", "100") != 1) _exit(2);
+      raise(SIGBUS);
+      _exit(own_handler_ran ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (own)
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    else
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) << status;
+  }
 }
 
 // Each instruction as the consumers take it: its letter, its body and "|".
