@@ -156,15 +156,6 @@ static int listen_on(const char *path) {
   return s;
 }
 
-// Tells the service manager or the supervisor that connections are served.
-static void ready() {
-  if (notify_send("READY=1") == -1 && verbosity)
-    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
-  if (fdnotify != -1 && notify_fd(fdnotify) == -1 && verbosity)
-    strerr_warnsys(self, ": warning: unable to write to the notification descriptor: ");
-  fdnotify = -1;
-}
-
 // ---- starting the program ----
 // Each connection's program is started from a vfork child, so that the
 // server's memory is not copied for a process that only sets up its
@@ -299,10 +290,7 @@ static void options(int argc, char **argv) {
 // or not at all.
 static void start_environment() {
   env_unset("IPCREMOTEGROUPS");
-  if (notify_open() == -1 && verbosity)
-    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
-  if (fdnotify != -1 && coe(fdnotify) == -1)
-    strerr_diesys(exit_temp, self, fatal, "unable to use the notification descriptor: ");
+  notify_setup(self, fdnotify);
 }
 
 int main(int argc, char **argv) {
@@ -324,13 +312,11 @@ int main(int argc, char **argv) {
   int s = take_socket();
   if (s == -1) s = listen_on(path);
   if (s == -1) strerr_diesys(exit_temp, self, fatal, "unable to listen on ", path, ": ");
-  // Told of readiness, it would be closed under the server.
-  if (s == fdnotify)
-    strerr_diex(exit_temp, self, fatal, "unable to use the notification descriptor: ",
-                "it is the listening socket");
+  notify_notsocket(self, fdnotify, s);
   log_status();
   buffer_flush(buffer_2);
-  ready();
+  // Connections are served from here on.
+  notify_ready(self, fdnotify);
 
   sigset_t none;
   sigemptyset(&none);

@@ -89,16 +89,6 @@ static void option(int opt) {
   }
 }
 
-// What a service manager set for the server alone: the socket that is told
-// of readiness is connected and NOTIFY_SOCKET removed, so that the served
-// code never sees it; the descriptor of -N is kept from the programs that
-// the served code starts.
-static void take_notify() {
-  if (notify_open() == -1)
-    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
-  if (fdnotify != -1 && coe(fdnotify) == -1) die_sys("unable to use the notification descriptor: ");
-}
-
 // Leads a process group of its own, so that SIGTERM can reach every child.
 static void make_group() {
   if (setsid() != -1) return;
@@ -180,7 +170,10 @@ int main(int argc, char **argv) {
   argv += subgetoptind + 1;
   // Children that load at start need the script and the subroutine now.
   if (flagloadstart) server_words(argv);
-  take_notify();
+  // The socket told of readiness is connected and NOTIFY_SOCKET removed, so
+  // that the served code never sees it; the descriptor of -N is kept from
+  // the programs that the served code starts.
+  notify_setup(self, fdnotify);
 
   make_group();
   if (lockfile && (fdlock = open_lock(lockfile)) == -1) die_sys("unable to open ", lockfile, ": ");
@@ -196,10 +189,7 @@ int main(int argc, char **argv) {
   sig_catch(sig_pipe, sig_ignorehandler);
 
   int s = make_socket(path);
-  // Told of readiness, it would be closed under the pool.
-  if (s == fdnotify)
-    strerr_diex(exit_temp, self, fatal, "unable to use the notification descriptor: ",
-                "it is the listening socket");
+  notify_notsocket(self, fdnotify, s);
   drop_privileges();
   close(0);
   close(1);

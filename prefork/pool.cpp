@@ -266,10 +266,7 @@ static void spawn_one(int s, int argc, char **argv) {
 static void tell_ready() {
   if (flagready || flagexit || (flagloadstart && !generation_anyloaded())) return;
   flagready = 1;
-  if (notify_send("READY=1") == -1)
-    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
-  if (fdnotify != -1 && notify_fd(fdnotify) == -1)
-    strerr_warnsys(self, ": warning: unable to write to the notification descriptor: ");
+  notify_ready(self, fdnotify);
 }
 
 // Forks children until the pool is full; called with SIGCHLD blocked.

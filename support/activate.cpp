@@ -22,8 +22,7 @@ static char activate_text[160];
 // 1 when s is a whole decimal number equal to n.
 static int activate_is(const char *s, uint64_t n) {
   uint64_t u;
-  uint32_t len = scan_ulong(s, &u);
-  return len && len <= 19 && !s[len] && u == n;
+  return scan_decimal(s, UINT64_MAX, &u) && u == n;
 }
 
 static int activate_option(int level, int name) {

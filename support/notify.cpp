@@ -12,6 +12,8 @@
 #include "byte.hpp"
 #include "env.hpp"
 #include "error.hpp"
+#include "ndelay.hpp"
+#include "strerr.hpp"
 
 static int notify_socket = -1;
 
@@ -66,4 +68,23 @@ int notify_fd(int fd) {
   close(fd);
   errno = e;
   return w == 1 ? 0 : -1;
+}
+
+void notify_setup(const char *self, int fd) {
+  if (notify_open() == -1) strerr_warnsys(self, ": warning: unable to notify the service manager: ");
+  if (fd != -1 && coe(fd) == -1)
+    strerr_diesys(exit_temp, self, ": fatal: unable to use the notification descriptor: ");
+}
+
+void notify_notsocket(const char *self, int fd, int s) {
+  if (fd == s)
+    strerr_diex(exit_temp, self, ": fatal: unable to use the notification descriptor: ",
+                "it is the listening socket");
+}
+
+void notify_ready(const char *self, int fd) {
+  if (notify_send("READY=1") == -1)
+    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
+  if (fd != -1 && notify_fd(fd) == -1)
+    strerr_warnsys(self, ": warning: unable to write to the notification descriptor: ");
 }

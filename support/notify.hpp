@@ -16,3 +16,14 @@ int notify_send(const char *s);
 void notify_close();
 /// Writes one newline to fd and closes it: 0, or -1 with errno (fd closed).
 int notify_fd(int fd);
+
+// What corvane and sockserve do with these, their messages starting with self:
+/// At start: notify_open, with a warning when it fails, and fd (unless -1)
+/// made close-on-exec, fatal (111) when that fails.
+void notify_setup(const char *self, int fd);
+/// Once the socket s is known: fatal (111) when fd is s, which telling
+/// readiness would close under the server.
+void notify_notsocket(const char *self, int fd, int s);
+/// READY=1 to the service manager, and the newline on fd (unless -1, then
+/// closed); a warning for each that fails.
+void notify_ready(const char *self, int fd);
