@@ -36,7 +36,7 @@ extern char **environ;
 static const char *self = "sockserve";
 static constexpr const char *fatal = ": fatal: ";
 static constexpr const char *dropping = ": warning: dropping connection, ";
-static int verbosity = 1;
+static int verbosity = 1;  // 2 with -v: status and per-child lines too
 static uint64_t limit = 40;
 static uint64_t perlimit;  // 0 until the options are read: then a quarter of limit
 static int flaggroups;
@@ -199,18 +199,16 @@ static int admit(int conn, uint32_t uid, uint64_t num) {
   if (num > perlimit) {
     // At its limit a uid's connection is closed at once: it never waits
     // for a slot that another user's connection could have.
-    if (verbosity)
-      strerr_warnx(self, dropping, "limit of ", number(n, perlimit), " reached for uid ",
-                   number(u, uid));
+    strerr_warnx(self, dropping, "limit of ", number(n, perlimit), " reached for uid ", number(u, uid));
     return 0;
   }
   if (flaggroups && ipc_groups(conn, &groups) == -1) {
-    if (verbosity) strerr_warnsys(self, dropping, "unable to obtain client groups: ");
+    strerr_warnsys(self, dropping, "unable to obtain client groups: ");
     return 0;
   }
   uint64_t size = (numchildren + 1) * sizeof(child);
   if (size > UINT32_MAX || !stralloc_ready(&table, (uint32_t)size)) {
-    if (verbosity) strerr_warnx(self, dropping, "out of memory");
+    strerr_warnx(self, dropping, "out of memory");
     return 0;
   }
   return 1;
@@ -233,7 +231,7 @@ static void new_connection(int s, char **prog) {
   }
   char **env = connection_env(uid, gid, num);
   if (!env) {
-    if (verbosity) strerr_warnx(self, dropping, "out of memory");
+    strerr_warnx(self, dropping, "out of memory");
     close(conn);
     return;
   }
@@ -244,7 +242,7 @@ static void new_connection(int s, char **prog) {
   alloc_free(env);
   close(conn);
   if (pid == -1) {
-    if (verbosity) strerr_warnsys(self, ": warning: unable to fork: ");
+    strerr_warnsys(self, ": warning: unable to fork: ");
     return;
   }
   children()[numchildren++] = {pid, uid};
