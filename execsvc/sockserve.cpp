@@ -199,7 +199,8 @@ static int admit(int conn, uint32_t uid, uint64_t num) {
   if (num > perlimit) {
     // At its limit a uid's connection is closed at once: it never waits
     // for a slot that another user's connection could have.
-    strerr_warnx(self, dropping, "limit of ", number(n, perlimit), " reached for uid ", number(u, uid));
+    strerr_warnx(self, dropping, "limit of ", number(n, perlimit), " reached for uid ",
+                 number(u, uid));
     return 0;
   }
   if (flaggroups && ipc_groups(conn, &groups) == -1) {

@@ -71,7 +71,8 @@ int notify_fd(int fd) {
 }
 
 void notify_setup(const char *self, int fd) {
-  if (notify_open() == -1) strerr_warnsys(self, ": warning: unable to notify the service manager: ");
+  if (notify_open() == -1)
+    strerr_warnsys(self, ": warning: unable to notify the service manager: ");
   if (fd != -1 && coe(fd) == -1)
     strerr_diesys(exit_temp, self, ": fatal: unable to use the notification descriptor: ");
 }
